@@ -1,0 +1,39 @@
+# Thin driver around CMake: `make example`, `make test`.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+
+.PHONY: all build example test test-release test-asan deps bench clean
+
+all: build
+
+# GoogleTest and CMake come from Debian; fetch them only where they are missing.
+deps:
+	@command -v cmake >/dev/null 2>&1 && command -v g++ >/dev/null 2>&1 && \
+	  [ -f /usr/include/gtest/gtest.h ] || \
+	  { apt-get update && apt-get install -y --no-install-recommends cmake g++ make libgtest-dev; }
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS)
+
+example: build
+	./$(BUILD)/xenvar -L examples/target1.fa,examples/target2.fa,examples/target3.fa \
+	  -R examples/neighbour1.fa,examples/neighbour2.fa -p
+
+test: test-release test-asan
+
+test-release: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DXENVAR_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DXENVAR_BENCH=ON -DBUILD_TESTING=OFF
+	cmake --build build-bench -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench

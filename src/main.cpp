@@ -1,0 +1,3 @@
+#include "xenvar.h"
+
+int main(int argc, char** argv) { run(argc, argv); }

@@ -1,0 +1,87 @@
+// The suffix tree of one chunk: records, node pool, edge helpers, construction.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "treecreate.h"
+
+// Node references are indices into the pool; NIL is the one reserved value.
+using NODE_REF = uint32_t;
+constexpr NODE_REF NIL = 0xFFFFFFFFu;
+
+struct SUFFIXTREENODE {
+  NODE_REF sons;
+  NODE_REF right_sibling;
+  NODE_REF left_sibling;
+  NODE_REF father;
+  NODE_REF suffix_link;
+  uint32_t path_position;
+  uint32_t edge_label_start;
+  uint32_t edge_label_end;
+  uint32_t MAX;
+  uint32_t TMP;
+};
+using NODE = SUFFIXTREENODE;
+// The automatic chunk sizing budgets exactly this much per node.
+static_assert(sizeof(NODE) == NODESIZE, "a node is ten 32-bit fields");
+
+struct SUFFIXTREE {
+  uint32_t e = 0;
+  std::unique_ptr<unsigned char[], FreeDeleter> tree_string;  // positions 1..length
+  uint32_t length = 0;
+  NODE_REF root = 0;
+  std::unique_ptr<NODE[], FreeDeleter> STACK;
+  uint32_t NODE_INDEX = 0;
+};
+using SUFFIX_TREE = SUFFIXTREE;
+
+struct SUFFIXTREEPATH {
+  uint32_t begin;
+  uint32_t end;
+};
+using PATH = SUFFIXTREEPATH;
+
+struct SUFFIXTREEPOS {
+  NODE_REF node;
+  uint32_t edge_pos;
+};
+using POS = SUFFIXTREEPOS;
+
+enum SKIP_TYPE { skip = 0, no_skip = 1 };
+enum RULE_2_TYPE { new_son = 0, split = 1 };
+
+// The internal node of the latest split still waiting for its suffix link.
+extern NODE_REF suffixless;
+
+NODE_REF create_node(SUFFIX_TREE* tree, NODE_REF father, uint32_t start, uint32_t end,
+                     uint32_t position);
+// `character` is a byte value; any value outside 0..255 matches no son.
+NODE_REF find_son(const SUFFIX_TREE* tree, NODE_REF node, int character);
+uint32_t get_node_label_end(const SUFFIX_TREE* tree, NODE_REF node);
+uint32_t get_node_label_length(const SUFFIX_TREE* tree, NODE_REF node);
+unsigned char is_last_char_in_edge(const SUFFIX_TREE* tree, NODE_REF node, uint32_t edge_pos);
+void connect_siblings(SUFFIX_TREE* tree, NODE_REF left_sib, NODE_REF right_sib);
+void create_suffix_link(SUFFIX_TREE* tree, NODE_REF node, NODE_REF link);
+
+SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint32_t length);
+void ST_DeleteTree(SUFFIX_TREE* tree);
+
+// Construction steps, exposed for tests.
+void SPA(SUFFIX_TREE* tree, POS* pos, uint32_t phase, uint32_t* extension,
+         unsigned char* repeated_extension);
+void SEA(SUFFIX_TREE* tree, POS* pos, PATH str, uint32_t* rule_applied,
+         unsigned char after_rule_3);
+void follow_suffix_link(SUFFIX_TREE* tree, POS* pos);
+NODE_REF trace_string(SUFFIX_TREE* tree, NODE_REF node, PATH str, uint32_t* edge_pos,
+                      uint32_t* chars_found, SKIP_TYPE type);
+NODE_REF trace_single_edge(SUFFIX_TREE* tree, NODE_REF node, PATH str, uint32_t* edge_pos,
+                           uint32_t* chars_found, SKIP_TYPE type, int32_t* search_done);
+NODE_REF apply_extension_rule_2(SUFFIX_TREE* tree, NODE_REF node, uint32_t edge_label_begin,
+                                uint32_t edge_label_end, uint32_t path_pos, uint32_t edge_pos,
+                                RULE_2_TYPE type);
+
+struct TreeDeleter {
+  void operator()(SUFFIX_TREE* tree) const { ST_DeleteTree(tree); }
+};
+using TreePtr = std::unique_ptr<SUFFIX_TREE, TreeDeleter>;

@@ -1,0 +1,19 @@
+// Matching walk of a query over a chunk's tree, and the per-node bounds MAX and TMP.
+#pragma once
+
+#include <cstdint>
+
+#include "suffix_tree.h"
+
+void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1);
+void tagc_update(SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress);
+NODE_REF tagc_follow(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress,
+                     const char* str1, uint64_t i);
+NODE_REF tagc_backtrack(SUFFIX_TREE* stree, NODE_REF node, const char* str1, uint64_t i,
+                        uint32_t* edge_progress, int c);
+NODE_REF tagc_backtrack_internal(SUFFIX_TREE* stree, NODE_REF node, int c,
+                                 uint32_t* edge_progress);
+
+void tagc_initialize(SUFFIX_TREE* stree);
+void tagc_walk(SUFFIX_TREE* stree);
+void tagc_accumulate(SUFFIX_TREE* stree);

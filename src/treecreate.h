@@ -1,0 +1,63 @@
+// Command line, run settings and memory query; chunk reader and FASTA filter.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Run settings: written while the command line is read, then only read
+// (the representative-file swap reorders the two left arrays once).
+extern std::vector<std::string> FILES_LEFT;
+extern std::vector<uint64_t> FILES_LEFT_SIZES;
+extern std::vector<std::string> FILES_RIGHT;
+extern std::vector<uint64_t> FILES_RIGHT_SIZES;
+extern int32_t LEFT;
+extern int32_t RIGHT;
+extern int32_t DNA;
+extern uint32_t CHUNK;
+extern uint32_t OVERLAP;
+extern uint32_t PREAMBLE;
+extern uint32_t HEAPSIZE;
+extern int32_t OUTPUT_FILE;
+extern int32_t NODE_OUTPUT;
+extern int32_t COMPRESS;
+extern int32_t VERBOSE;
+extern int32_t HISTOGRAM;
+extern int32_t SPELL;
+extern int32_t ROBUST;
+
+// Bytes of one suffix-tree node; the chunk sizing budgets two per symbol.
+constexpr uint32_t NODESIZE = 40;
+
+// Prints the message on standard error and ends the process with `status`.
+[[noreturn]] void fatal(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+void createtree(int argc, char** argv);
+std::vector<std::string> split(const char* str, int32_t* cnt);
+std::vector<uint64_t> sizes(const std::vector<std::string>& strs, int32_t cnt);
+uint32_t mem_windows();
+[[noreturn]] void PrintUsage();
+
+// Numeric option values: "%lu"-style, saturated at 4294967295 (negatives included).
+void parse_u32(const char* text, uint32_t* value);
+void parse_i32(const char* text, int32_t* value);
+
+// Memory sizing, split out so that its arithmetic can be checked on any figure.
+uint32_t clamp_to_u32(uint64_t bytes);
+uint64_t meminfo_available(const std::string& meminfo);
+uint32_t heap_from_free(uint32_t free_mem);
+uint32_t chunk_from_heap(uint64_t largest, uint32_t heapsize);
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+// A chunk's filtered text, NUL-terminated, released with free().
+using Text = std::unique_ptr<char[], FreeDeleter>;
+
+Text loadFileRange(const char* filename, uint64_t* length, uint64_t start, uint64_t end,
+                   uint64_t preamble, uint32_t chunk, uint64_t* offset);
+uint64_t filterStringPreamble(char* str, uint64_t len, uint64_t start, uint64_t preamble,
+                              uint32_t chunk, uint64_t* offset);
+int isCharacter(int ch);
