@@ -49,7 +49,8 @@ struct SUFFIXTREEPOS {
 using POS = SUFFIXTREEPOS;
 
 enum SKIP_TYPE { skip = 0, no_skip = 1 };
-enum RULE_2_TYPE { new_son = 0, split = 1 };
+// Scoped: "split" also names the list splitter of the command line.
+enum class RULE_2_TYPE { new_son = 0, split = 1 };
 
 // The internal node of the latest split still waiting for its suffix link.
 extern NODE_REF suffixless;
@@ -64,8 +65,13 @@ unsigned char is_last_char_in_edge(const SUFFIX_TREE* tree, NODE_REF node, uint3
 void connect_siblings(SUFFIX_TREE* tree, NODE_REF left_sib, NODE_REF right_sib);
 void create_suffix_link(SUFFIX_TREE* tree, NODE_REF node, NODE_REF link);
 
-SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint32_t length);
+// Longest text whose tree keeps every node index below NIL.
+constexpr uint64_t MAX_TREE_TEXT = (uint64_t{NIL} - 2) / 2 - 1;
+
+SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length);
 void ST_DeleteTree(SUFFIX_TREE* tree);
+
+inline NODE& node_at(const SUFFIX_TREE* tree, NODE_REF ref) { return tree->STACK[ref]; }
 
 // Construction steps, exposed for tests.
 void SPA(SUFFIX_TREE* tree, POS* pos, uint32_t phase, uint32_t* extension,

@@ -1,0 +1,100 @@
+#include "report.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "treecreate.h"
+
+std::vector<uint64_t> hist_min;
+std::vector<uint64_t> hist_max;
+uint32_t hmax = 0;
+uint64_t htmp = 0;
+
+// ---------------------------------------------------------------- standard output
+
+static char OUT_BUFFER[1 << 20];
+
+void out_init() { std::setvbuf(stdout, OUT_BUFFER, _IOFBF, sizeof OUT_BUFFER); }
+
+void out_write(const char* data, uint64_t size) { std::fwrite(data, 1, size, stdout); }
+
+void out_check() {
+  if (std::ferror(stdout)) fatal(1, "Write error on standard output.\n");
+}
+
+void out_finish_and_exit() {
+  if (std::fflush(stdout) != 0) fatal(1, "Write error on standard output.\n");
+  out_check();
+  std::exit(0);
+}
+
+// ---------------------------------------------------------------- histogram
+
+void hist_init() {
+  // Counters grow with the longest tag met, so no overlap setting can overflow their size.
+  hist_min.assign(2, 0);
+  hist_max.assign(2, 0);
+}
+
+static bool reported(const NODE& n) { return n.TMP < n.MAX && n.path_position != 0; }
+
+void hist_count(const SUFFIX_TREE* tree, uint32_t NODES) {
+  for (uint32_t i = 1; i < NODES; ++i) {
+    const NODE& n = tree->STACK[i];
+    if (!reported(n)) continue;
+    if (n.MAX >= hist_max.size()) {
+      hist_min.resize(uint64_t{n.MAX} + 1, 0);
+      hist_max.resize(uint64_t{n.MAX} + 1, 0);
+    }
+    ++hist_min[n.TMP + 1];
+    ++hist_max[n.MAX];
+    if (hmax < n.MAX) hmax = n.MAX;
+  }
+}
+
+void hist_print() {
+  // The running count at k is the number of tags of length k.
+  for (uint64_t k = 0; k <= hmax; ++k) {
+    htmp += hist_min[k];
+    std::printf(">%" PRIu64 " %" PRIu64 "\n", k, htmp);
+    htmp -= hist_max[k];
+  }
+}
+
+// ---------------------------------------------------------------- tag lines
+
+// Edge offsets become string depths; no tag is longer than OVERLAP - 1.
+static void convert_and_cap(SUFFIX_TREE* tree, uint32_t NODES) {
+  for (uint32_t i = 1; i < NODES; ++i) {
+    NODE& n = tree->STACK[i];
+    uint32_t father_depth = n.edge_label_start - n.path_position;
+    n.TMP += father_depth;
+    n.MAX += father_depth;
+    if (n.MAX >= OVERLAP) n.MAX = OVERLAP - 1;
+  }
+}
+
+static void print_tag_line(const NODE& n, const char* str, uint64_t offset) {
+  uint64_t p = n.path_position;
+  if (COMPRESS)
+    std::printf("%" PRIu64 " %" PRIu32 " %" PRIu32, p, n.TMP + 1, n.MAX - n.TMP);
+  else
+    std::printf("%d: (%" PRIu64 ", %" PRIu64 ", %" PRIu64 ")", NODE_OUTPUT, offset + p,
+                offset + p + n.TMP, offset + p + n.MAX - 1);
+  if (SPELL) {
+    std::putchar(' ');
+    out_write(str + p - 1, n.MAX);
+  }
+  std::putchar('\n');
+}
+
+void report(SUFFIX_TREE* tree, uint32_t NODES, const char* str, uint64_t offset) {
+  convert_and_cap(tree, NODES);
+  if (HISTOGRAM >= 1) hist_count(tree, NODES);
+  if (HISTOGRAM == 2) return;
+  if (COMPRESS) std::printf("%" PRIu64 "\n", offset);
+  for (uint32_t i = 1; i < NODES; ++i) {
+    const NODE& n = tree->STACK[i];
+    if (reported(n)) print_tag_line(n, str, offset);
+  }
+}

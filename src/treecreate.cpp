@@ -1,0 +1,333 @@
+#include "treecreate.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+std::vector<std::string> FILES_LEFT;
+std::vector<uint64_t> FILES_LEFT_SIZES;
+std::vector<std::string> FILES_RIGHT;
+std::vector<uint64_t> FILES_RIGHT_SIZES;
+int32_t LEFT = 0;
+int32_t RIGHT = 0;
+int32_t DNA = 1;
+uint32_t CHUNK = 0;
+uint32_t OVERLAP = 10000;
+uint32_t PREAMBLE = 10000;
+uint32_t HEAPSIZE = 0;
+int32_t OUTPUT_FILE = 0;
+int32_t NODE_OUTPUT = 0;
+int32_t COMPRESS = 0;
+int32_t VERBOSE = 0;
+int32_t HISTOGRAM = 0;
+int32_t SPELL = 0;
+int32_t ROBUST = 0;
+
+void fatal(int status, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::exit(status);
+}
+
+// ---------------------------------------------------------------- command line
+
+static const char* const USAGE =
+    "Xenvar 5.1\n"
+    "Usage: xenvar [options]\n"
+    "\n"
+    "Options:\n"
+    "   -L file1,file2...  List of files of sequences to the left\n"
+    "   -R file3,file4...  Optional list of files of sequences to the right\n"
+    "   -n                 Node under consideration (output only)\n"
+    "   -c size            Chunk size\n"
+    "   -o length          Overlap length\n"
+    "   -r length          Preamble length (FASTA)\n"
+    "   -f                 Converts reference file to a string\n"
+    "   -p                 Spells tags\n"
+    "   -N                 Do not remove tags due to N character\n"
+    "   -C                 Compress output\n"
+    "   -h                 Output histogram (starting with >)\n"
+    "   -H                 Output histogram only\n"
+    "   -v                 Verbose mode (outputs comments with #)\n"
+    "   -X                 Robust tags only\n"
+    "   -a                 Auto parameters\n"
+    "   -A                 Auto parameters (FASTA)\n"
+    "\n"
+    "Asumes #, $, and + are unique characters not used in input sequences.\n"
+    "\n"
+    "To remove tags due to invalid characters, a duplicate of the first\n"
+    " left file is created, where the characters are replaced say '+'.\n"
+    "\n"
+    "Sequences may be given in FASTA format. Lines starting with '>' are ignored.\n"
+    "In case of contigue files, character other than the first '>' are replaced by '+'.\n"
+    "Whitespace and new lines are also ignored.\n";
+
+void PrintUsage() { fatal(1, "%s", USAGE); }
+
+void parse_u32(const char* text, uint32_t* value) {
+  const char* p = text;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return;
+  uint64_t number = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+    number = number * 10 + static_cast<uint64_t>(*p - '0');
+    if (number > UINT32_MAX) number = uint64_t{UINT32_MAX} + 1;  // saturate, keep scanning
+  }
+  // Anything out of range, a negative number included, is the largest setting.
+  *value = (negative && number != 0) || number > UINT32_MAX ? UINT32_MAX
+                                                            : static_cast<uint32_t>(number);
+}
+
+void parse_i32(const char* text, int32_t* value) {
+  char* end = nullptr;
+  long number = std::strtol(text, &end, 10);
+  if (end == text) return;
+  *value = static_cast<int32_t>(number);
+}
+
+std::vector<std::string> split(const char* str, int32_t* cnt) {
+  std::vector<std::string> names;
+  const char* item = str;
+  for (const char* p = str;; ++p) {
+    if (*p == ',' || *p == '\0') {
+      names.emplace_back(item, static_cast<size_t>(p - item));
+      item = p + 1;
+      if (*p == '\0') break;
+    }
+  }
+  *cnt = static_cast<int32_t>(names.size());
+  return names;
+}
+
+// Opens a sequence file read-only; -1 unless it is a readable regular file.
+static int open_sequence_file(const char* name, uint64_t* size) {
+  int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  *size = static_cast<uint64_t>(st.st_size);
+  return fd;
+}
+
+std::vector<uint64_t> sizes(const std::vector<std::string>& strs, int32_t cnt) {
+  std::vector<uint64_t> result(static_cast<size_t>(cnt));
+  for (int32_t k = 0; k < cnt; ++k) {
+    int fd = open_sequence_file(strs[k].c_str(), &result[k]);
+    if (fd < 0) fatal(1, "Can't open file %s.\n", strs[k].c_str());
+    ::close(fd);
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------- memory sizing
+
+uint32_t clamp_to_u32(uint64_t bytes) {
+  return bytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bytes);
+}
+
+uint64_t meminfo_available(const std::string& meminfo) {
+  std::istringstream lines(meminfo);
+  std::string line;
+  while (std::getline(lines, line)) {
+    unsigned long long kib = 0;
+    if (std::sscanf(line.c_str(), "MemAvailable: %llu kB", &kib) == 1) return kib * 1024;
+  }
+  return 0;
+}
+
+static std::string read_small_file(const char* path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Headroom left under a cgroup memory limit, or UINT64_MAX where there is none.
+static uint64_t cgroup_headroom() {
+  const char* pairs[][2] = {
+      {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory.current"},
+      {"/sys/fs/cgroup/memory/memory.limit_in_bytes", "/sys/fs/cgroup/memory/memory.usage_in_bytes"}};
+  for (const auto& pair : pairs) {
+    unsigned long long limit = 0, usage = 0;
+    if (std::sscanf(read_small_file(pair[0]).c_str(), "%llu", &limit) != 1) continue;
+    if (std::sscanf(read_small_file(pair[1]).c_str(), "%llu", &usage) != 1) continue;
+    return limit > usage ? limit - usage : 0;
+  }
+  return UINT64_MAX;
+}
+
+uint32_t mem_windows() {
+  uint64_t available = meminfo_available(read_small_file("/proc/meminfo"));
+  uint64_t headroom = cgroup_headroom();
+  return clamp_to_u32(available < headroom ? available : headroom);
+}
+
+uint32_t heap_from_free(uint32_t free_mem) {
+  // Seven tenths taken strictly from below: ceil(7 f / 10) - 1.
+  if (free_mem == 0) return 0;
+  return static_cast<uint32_t>((uint64_t{7} * free_mem + 9) / 10 - 1);
+}
+
+uint32_t chunk_from_heap(uint64_t largest, uint32_t heapsize) {
+  // Two nodes per symbol; largest * 80 > heapsize exactly when largest > heapsize / 80.
+  uint64_t budget = heapsize / (2 * NODESIZE);
+  uint64_t chunk = largest < budget ? largest : budget;
+  return chunk == 0 ? 1 : static_cast<uint32_t>(chunk);
+}
+
+static uint64_t largest_file() {
+  uint64_t largest = 0;
+  for (uint64_t size : FILES_LEFT_SIZES) largest = size > largest ? size : largest;
+  for (uint64_t size : FILES_RIGHT_SIZES) largest = size > largest ? size : largest;
+  return largest;
+}
+
+static void size_chunks_automatically() {
+  uint32_t free_mem = mem_windows();
+  HEAPSIZE = heap_from_free(free_mem);
+  CHUNK = chunk_from_heap(largest_file(), HEAPSIZE);
+  std::fprintf(stderr, "MEMORY: %lu\nHEAPSIZE: %lu\nNODESIZE: %d\nCHUNK: %lu\n\n",
+               static_cast<unsigned long>(free_mem), static_cast<unsigned long>(HEAPSIZE),
+               static_cast<int>(NODESIZE), static_cast<unsigned long>(CHUNK));
+}
+
+void createtree(int argc, char** argv) {
+  int option;
+  while ((option = ::getopt(argc, argv, "XvHhCNpn:L:R:fc:o:r:aA")) != -1) {
+    switch (option) {
+      case 'L':
+        FILES_LEFT = split(optarg, &LEFT);
+        FILES_LEFT_SIZES = sizes(FILES_LEFT, LEFT);
+        break;
+      case 'R':
+        FILES_RIGHT = split(optarg, &RIGHT);
+        FILES_RIGHT_SIZES = sizes(FILES_RIGHT, RIGHT);
+        break;
+      case 'n': parse_i32(optarg, &NODE_OUTPUT); break;
+      case 'c': parse_u32(optarg, &CHUNK); break;
+      case 'o': parse_u32(optarg, &OVERLAP); break;
+      case 'r': parse_u32(optarg, &PREAMBLE); break;
+      case 'a': PREAMBLE = 0; break;
+      case 'A': break;
+      case 'f': OUTPUT_FILE = 1; break;
+      case 'p': SPELL = 1; break;
+      case 'N': DNA = 0; break;
+      case 'C': COMPRESS = 1; break;
+      case 'h': HISTOGRAM = 1; break;
+      case 'H': HISTOGRAM = 2; break;
+      case 'v': VERBOSE = 1; break;
+      case 'X': ROBUST = 1; break;
+      default: PrintUsage();
+    }
+  }
+  // An overlap of 0 would let every tag run to the end of the text.
+  if (OVERLAP == 0) std::fputs("Overlap length must be at least 1.\n", stderr);
+  if (OVERLAP == 0 || LEFT == 0 || (RIGHT == 0 && LEFT < 2)) PrintUsage();
+  if (CHUNK != 0) return;
+  size_chunks_automatically();
+}
+
+// ---------------------------------------------------------------- chunk reader
+
+// 1 for every byte that counts as a sequence symbol.
+static const struct SymbolTable {
+  unsigned char is_symbol[256];
+  SymbolTable() {
+    for (int c = 0; c < 256; ++c) is_symbol[c] = 1;
+    for (int c : {0, 9, 10, 13, 32, 62}) is_symbol[c] = 0;
+  }
+} SYMBOLS;
+
+int isCharacter(int ch) { return SYMBOLS.is_symbol[static_cast<unsigned char>(ch)]; }
+
+// Index of the line break that ends the line holding byte i, or len.
+static uint64_t end_of_line(const char* str, uint64_t i, uint64_t len) {
+  while (i < len && str[i] != '\n' && str[i] != '\r') ++i;
+  return i;
+}
+
+// Keeps the symbols of raw bytes [i, stop); returns where the scan stopped (a header may end past stop).
+static uint64_t keep_symbols(char* str, uint64_t i, uint64_t stop, uint64_t len, uint64_t start,
+                             uint64_t* kept, bool* header_seen) {
+  unsigned char* s = reinterpret_cast<unsigned char*>(str);
+  uint64_t k = *kept;
+  for (; i < stop; ++i) {
+    unsigned char c = s[i];
+    if (c == '>' && DNA) {
+      // A header becomes one "N", except the first thing at the start of a file.
+      if (start != 0 || k != 0 || *header_seen) s[k++] = 'N';
+      *header_seen = true;
+      i = end_of_line(str, i, len);
+      continue;
+    }
+    s[k] = c;
+    k += SYMBOLS.is_symbol[c];
+  }
+  *kept = k;
+  return i;
+}
+
+uint64_t filterStringPreamble(char* str, uint64_t len, uint64_t start, uint64_t preamble,
+                              uint32_t chunk, uint64_t* offset) {
+  bool header_seen = false;
+  uint64_t kept = 0;
+  uint64_t i = 0;
+  // The preamble is scanned for header lines only; nothing of it is kept.
+  uint64_t preamble_end = preamble < len ? preamble : len;
+  while (DNA && i < preamble_end) {
+    const void* hit = std::memchr(str + i, '>', preamble_end - i);
+    if (hit == nullptr) break;
+    header_seen = true;
+    i = end_of_line(str, static_cast<uint64_t>(static_cast<const char*>(hit) - str), len) + 1;
+  }
+  if (i < preamble) i = preamble;
+  uint64_t own_end = preamble + chunk;
+  i = keep_symbols(str, i, own_end < len ? own_end : len, len, start, &kept, &header_seen);
+  *offset = kept;
+  keep_symbols(str, i, len, len, start, &kept, &header_seen);
+  str[kept] = '\0';
+  return kept + 1;
+}
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() { ::close(fd); }
+};
+
+Text loadFileRange(const char* filename, uint64_t* length, uint64_t start, uint64_t end,
+                   uint64_t preamble, uint32_t chunk, uint64_t* offset) {
+  uint64_t size = 0;
+  int fd = open_sequence_file(filename, &size);
+  if (fd < 0) fatal(1, "Cannot open file %s.\n", filename);
+  FdCloser closer{fd};
+  *length = 0;
+  if (start >= size) return nullptr;
+  if (end > size - 1) end = size - 1;
+  uint64_t raw = end - start + 1;
+  Text text(static_cast<char*>(std::malloc(raw + 1)));
+  if (!text) fatal(1, "Reading file %s (%lu)... Out of memory.\n", filename, static_cast<unsigned long>(raw));
+  // A file that shrank since it was measured gives what it still has.
+  uint64_t got = 0;
+  while (got < raw) {
+    ssize_t n = ::pread(fd, text.get() + got, raw - got, static_cast<off_t>(start + got));
+    if (n <= 0) break;
+    got += static_cast<uint64_t>(n);
+  }
+  text[got] = '\0';
+  *length = filterStringPreamble(text.get(), got, start, preamble, chunk, offset);
+  return text;
+}

@@ -1,0 +1,185 @@
+#include "xenvar.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+#include "report.h"
+#include "tagc.h"
+#include "treecreate.h"
+
+// ---------------------------------------------------------------- chunk geometry
+
+uint64_t nb_of_chunks(uint32_t chunk, uint64_t length) { return (length + chunk - 1) / chunk; }
+
+void chunks(uint64_t i, uint32_t _chunk, uint32_t _overlap, uint32_t _preamble, uint64_t* start,
+            uint64_t* end, uint64_t* preamble) {
+  *start = i * _chunk;
+  *end = _chunk + *start + _overlap - 1;
+  if (*start < _preamble) {
+    // Own bytes within the file's first PREAMBLE bytes: read from the file's start.
+    *preamble = *start;
+    *start = 0;
+  } else {
+    *preamble = _preamble;
+    *start -= _preamble;
+  }
+}
+
+void pintTime(int32_t verbose) {
+  if (verbose == 0) return;
+  std::time_t now = std::time(nullptr);
+  std::tm local;
+  char text[32];
+  localtime_r(&now, &local);
+  std::printf("#Time: %s", asctime_r(&local, text));
+}
+
+// ---------------------------------------------------------------- masking
+
+static const struct ValidTable {
+  unsigned char valid[256] = {};
+  ValidTable() {
+    for (unsigned char c : {'A', 'C', 'G', 'T', 'U'}) valid[c] = 1;
+  }
+} VALID;
+
+int32_t cleanup(char* str, uint64_t len) {
+  int32_t flag = 0;
+  for (uint64_t i = 0; i < len; ++i) {
+    if (VALID.valid[static_cast<unsigned char>(str[i])]) continue;
+    str[i] = '+';
+    flag = 1;
+  }
+  return flag;
+}
+
+// ---------------------------------------------------------------- representative file
+
+int32_t choose_representative() {
+  int32_t k_min = 0;
+  for (int32_t k = 1; k < LEFT; ++k)
+    if (FILES_LEFT_SIZES[k] < FILES_LEFT_SIZES[k_min]) k_min = k;
+  if (k_min == 0) return 0;
+  std::swap(FILES_LEFT_SIZES[0], FILES_LEFT_SIZES[k_min]);
+  std::swap(FILES_LEFT[0], FILES_LEFT[k_min]);
+  return 1;
+}
+
+// ---------------------------------------------------------------- tag pass
+
+enum class Stage { left, earlier, right };
+
+// Streams chunk c3 of a file over the tree; `len` is the representative chunk's length.
+static void query_step(SUFFIX_TREE* tree, const std::string& file, uint64_t c3, Stage stage,
+                       uint64_t len) {
+  uint64_t start2, end2, preamble2, len1 = 0, offset2 = 0;
+  chunks(c3, CHUNK, OVERLAP, PREAMBLE, &start2, &end2, &preamble2);
+  Text str1 = loadFileRange(file.c_str(), &len1, start2, end2, preamble2, CHUNK, &offset2);
+  if (!str1) {
+    std::fputs("Empty Chunk...\n", stderr);
+    return;
+  }
+  const char* name = file.c_str();
+  switch (stage) {
+    case Stage::left:
+      std::fprintf(stderr, "Processing ... %s.%" PRIu64 " (%" PRIu64 ");\n", name, c3, len - 1);
+      break;
+    case Stage::earlier:
+      std::fprintf(stderr, "Processing ... %s.%" PRIu64 "  (%" PRIu64 ");\n", name, c3, len1 - 1);
+      break;
+    case Stage::right:
+      std::fprintf(stderr, "Processing (r) ... %s.%" PRIu64 " (%" PRIu64 ");\n", name, c3, len1 - 1);
+      break;
+  }
+  tagc(tree, len1 - 1, str1.get());
+}
+
+static void stream_file(SUFFIX_TREE* tree, const std::string& file, uint64_t size, Stage stage,
+                        uint64_t len) {
+  for (uint64_t c3 = 0; c3 < nb_of_chunks(CHUNK, size); ++c3) query_step(tree, file, c3, stage, len);
+}
+
+// Streams the chunk itself, unmasked: every path then ends at its first masked position.
+static void invalid_symbol_stage(SUFFIX_TREE* tree, uint64_t c1, uint64_t start1, uint64_t end1,
+                                 uint64_t preamble1) {
+  const char* rep = FILES_LEFT[0].c_str();
+  uint64_t len1 = 0, offset1 = 0;
+  Text str1 = loadFileRange(rep, &len1, start1, end1, preamble1, CHUNK, &offset1);
+  std::fprintf(stderr, "Elmininating bad symbols ... %s.%" PRIu64 " (%" PRIu64 ");\n", rep, c1,
+               len1 - 1);
+  tagc(tree, len1 - 1, str1.get());
+  tagc_walk(tree);
+  tagc_accumulate(tree);
+}
+
+void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t end1,
+              uint64_t preamble1, uint64_t offset) {
+  const char* rep = FILES_LEFT[0].c_str();
+  int32_t flagN = 0;
+  if (DNA) flagN = cleanup(str, len - 1);
+  // "$" ends the tree's text; inside it, some suffixes would have no leaf.
+  if (std::memchr(str, '$', len - 1) != nullptr) fatal(1, "Reserved symbol '$' in file %s.\n", rep);
+
+  std::fprintf(stderr, "Constructing tree ... %s.%" PRIu64 ";\n", rep, c1);
+  TreePtr tree(ST_CreateTree(reinterpret_cast<const unsigned char*>(str), len - 1));
+  tagc_initialize(tree.get());
+  std::fputs("Done.\n", stderr);
+  uint32_t NODES = tree->NODE_INDEX - 1;
+
+  if (flagN > 0) invalid_symbol_stage(tree.get(), c1, start1, end1, preamble1);
+  // Every other left file must hold the tag: fold each by minimum.
+  for (int32_t c2 = 1; c2 < LEFT; ++c2) {
+    stream_file(tree.get(), FILES_LEFT[c2], FILES_LEFT_SIZES[c2], Stage::left, len);
+    tagc_walk(tree.get());
+    tagc_accumulate(tree.get());
+  }
+  // Earlier chunks and right files must not hold it: together they stay in TMP.
+  for (uint64_t c3 = 0; c3 < c1; ++c3) query_step(tree.get(), FILES_LEFT[0], c3, Stage::earlier, len);
+  for (int32_t c2 = 0; c2 < RIGHT; ++c2)
+    stream_file(tree.get(), FILES_RIGHT[c2], FILES_RIGHT_SIZES[c2], Stage::right, len);
+  tagc_walk(tree.get());
+
+  report(tree.get(), NODES, str, offset);
+}
+
+// ---------------------------------------------------------------- the run
+
+static void print_verbose_header(int32_t swapped) {
+  if (!VERBOSE) return;
+  std::fputs(swapped ? "#Representative file (set): " : "#Representative file: ", stdout);
+  std::printf("%s\n#Node: %d\n", FILES_LEFT[0].c_str(), NODE_OUTPUT);
+}
+
+void run(int argc, char** argv) {
+  createtree(argc, argv);
+  out_init();
+  if (HISTOGRAM >= 1) hist_init();
+  print_verbose_header(choose_representative());
+
+  const char* rep = FILES_LEFT[0].c_str();
+  uint64_t offset = 0;
+  for (uint64_t c1 = 0; c1 < nb_of_chunks(CHUNK, FILES_LEFT_SIZES[0]); ++c1) {
+    pintTime(VERBOSE);
+    uint64_t start1, end1, preamble1, len = 0, offset1 = 0;
+    chunks(c1, CHUNK, OVERLAP, PREAMBLE, &start1, &end1, &preamble1);
+    Text str = loadFileRange(rep, &len, start1, end1, preamble1, CHUNK, &offset1);
+    // A chunk without a symbol has nothing to build a tree over.
+    if (!str || len <= 1) {
+      std::fputs("Empty Chunk...\n", stderr);
+      continue;
+    }
+    if (OUTPUT_FILE) {
+      out_write(str.get(), offset1);
+      continue;
+    }
+    tag_pass(c1, str.get(), len, start1, end1, preamble1, offset);
+    offset += offset1;
+    out_check();
+  }
+  pintTime(VERBOSE);
+  if (HISTOGRAM >= 1) hist_print();
+  out_finish_and_exit();
+}
