@@ -1,5 +1,7 @@
 #include "suffix_tree.h"
 
+#include <sys/mman.h>
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -226,6 +228,15 @@ void SPA(SUFFIX_TREE* tree, POS* pos, uint32_t phase, uint32_t* extension,
 
 // ---------------------------------------------------------------- creation and deletion
 
+// Large tree arrays are read at random: huge pages spare most TLB misses.
+static void* allocate_large(uint64_t bytes) {
+  constexpr uint64_t HUGE_PAGE = uint64_t{1} << 21;
+  if (bytes < HUGE_PAGE) return std::malloc(bytes);
+  void* p = std::aligned_alloc(HUGE_PAGE, (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE);
+  if (p != nullptr) ::madvise(p, bytes, MADV_HUGEPAGE);
+  return p;
+}
+
 [[noreturn]] static void out_of_memory() {
   std::fputs("\nOut of memory.\n", stderr);
   std::exit(1);
@@ -246,6 +257,14 @@ static void finish_short_tree(SUFFIX_TREE* tree, uint32_t n) {
   tree->e = 2;
 }
 
+static void index_leaves(SUFFIX_TREE* tree) {
+  tree->LEAVES.reset(static_cast<NODE_REF*>(allocate_large(sizeof(NODE_REF) * (uint64_t{tree->length} + 1))));
+  if (!tree->LEAVES) out_of_memory();
+  tree->LEAVES[0] = NIL;
+  for (uint32_t i = 0; i < tree->NODE_INDEX; ++i)
+    if (tree->STACK[i].sons == NIL) tree->LEAVES[tree->STACK[i].path_position] = i;
+}
+
 SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length) {
   if (str == nullptr) {
     std::fputs("\nEmpty string.\n", stderr);
@@ -258,9 +277,9 @@ SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length) {
   tree->length = n + 1;
   tree->NODE_INDEX = 0;
   // A text of one repeated symbol needs 2n + 1 nodes; untouched pool pages cost nothing.
-  tree->STACK.reset(static_cast<NODE*>(std::malloc(sizeof(NODE) * (2 * uint64_t{n} + 2))));
+  tree->STACK.reset(static_cast<NODE*>(allocate_large(sizeof(NODE) * (2 * uint64_t{n} + 2))));
   if (!tree->STACK) out_of_memory();
-  tree->tree_string.reset(static_cast<unsigned char*>(std::malloc(uint64_t{n} + 2)));
+  tree->tree_string.reset(static_cast<unsigned char*>(allocate_large(uint64_t{n} + 2)));
   if (!tree->tree_string) out_of_memory();
   tree->tree_string[0] = 0;
   std::memcpy(tree->tree_string.get() + 1, str, n);
@@ -269,6 +288,7 @@ SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length) {
   tree->root = create_node(tree, NIL, 0, 0, 0);
   if (n < 2) {
     finish_short_tree(tree, n);
+    index_leaves(tree);
     return tree;
   }
   node_at(tree, tree->root).sons = create_node(tree, tree->root, 1, n + 1, 1);
@@ -278,6 +298,7 @@ SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length) {
   unsigned char repeated_extension = 0;
   for (uint32_t phase = 2; phase < tree->length; ++phase)
     SPA(tree, &pos, phase, &extension, &repeated_extension);
+  index_leaves(tree);
   return tree;
 }
 

@@ -33,6 +33,9 @@ struct SUFFIXTREE {
   NODE_REF root = 0;
   std::unique_ptr<NODE[], FreeDeleter> STACK;
   uint32_t NODE_INDEX = 0;
+  // The leaf of each suffix, by its start position: lets the walk drop a symbol
+  // from a match that ends on a leaf edge without going through suffix links.
+  std::unique_ptr<NODE_REF[], FreeDeleter> LEAVES;
 };
 using SUFFIX_TREE = SUFFIXTREE;
 

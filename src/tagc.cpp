@@ -58,17 +58,58 @@ NODE_REF tagc_backtrack_internal(SUFFIX_TREE* stree, NODE_REF node, int c,
   }
 }
 
+// How far ahead the leaf drops fetch the nodes they are about to visit.
+static constexpr uint32_t PREFETCH_AHEAD = 16;
+
+// Drops symbols from a match that ends inside a leaf edge. The match is a prefix of
+// the leaf's suffix s, so without its first symbol it is a prefix of suffix s + 1:
+// it ends in that suffix's leaf edge while it is longer than the leaf's father, and
+// is followed there by the very text symbol that just failed, so the drops go on.
+// Marks every place on the way, as the suffix-link route would; returns the node
+// whose edge holds the end of the first match that leaves the leaves.
+static NODE_REF tagc_drop_on_leaves(SUFFIX_TREE* stree, NODE_REF node,
+                                    uint32_t* edge_progress) {
+  const NODE_REF* leaves = stree->LEAVES.get();
+  const NODE& leaf = node_at(stree, node);
+  uint32_t s = leaf.path_position;
+  uint32_t m = leaf.edge_label_start - s + *edge_progress;
+  for (;;) {
+    ++s;
+    if (--m == 0) {
+      *edge_progress = 0;
+      return stree->root;
+    }
+    if (s + PREFETCH_AHEAD < stree->length)
+      __builtin_prefetch(&stree->STACK[leaves[s + PREFETCH_AHEAD]]);
+    NODE& next = node_at(stree, leaves[s]);
+    uint32_t father_depth = next.edge_label_start - s;
+    if (m <= father_depth) {
+      NODE_REF x = next.father;
+      while (node_at(stree, x).edge_label_start - node_at(stree, x).path_position >= m)
+        x = node_at(stree, x).father;
+      *edge_progress = m - (node_at(stree, x).edge_label_start - node_at(stree, x).path_position);
+      tagc_update(stree, x, *edge_progress);
+      return x;
+    }
+    if (next.TMP < m - father_depth) next.TMP = m - father_depth;
+  }
+}
+
 NODE_REF tagc_backtrack(SUFFIX_TREE* stree, NODE_REF node, const char* str1, uint64_t i,
                         uint32_t* edge_progress, int c) {
   for (;;) {
     NODE_REF father = node_at(stree, node).father;
-    if (father == stree->root) {
-      --*edge_progress;
-      node = stree->root;
+    if (node_at(stree, node).sons == NIL && stree->LEAVES) {
+      node = tagc_drop_on_leaves(stree, node, edge_progress);
     } else {
-      node = node_at(stree, father).suffix_link;
+      if (father == stree->root) {
+        --*edge_progress;
+        node = stree->root;
+      } else {
+        node = node_at(stree, father).suffix_link;
+      }
+      if (*edge_progress != 0) node = tagc_follow(stree, node, edge_progress, str1, i);
     }
-    if (*edge_progress != 0) node = tagc_follow(stree, node, edge_progress, str1, i);
 
     if (node == stree->root || *edge_progress == get_node_label_length(stree, node)) {
       NODE_REF child = find_son(stree, node, c);
@@ -128,40 +169,24 @@ void tagc_initialize(SUFFIX_TREE* stree) {
   }
 }
 
-// Lifts a father to its full edge when any child was reached: reaching into a
-// child's edge means the father's whole path label was matched.
-static void examine(SUFFIX_TREE* stree, NODE_REF father) {
-  NODE& f = node_at(stree, father);
-  uint32_t edge_length = get_node_label_length(stree, father);
-  if (f.TMP >= edge_length) return;
-  for (NODE_REF child = f.sons; child != NIL; child = node_at(stree, child).right_sibling) {
-    if (node_at(stree, child).TMP != 0) {
-      f.TMP = edge_length;
-      return;
-    }
-  }
-}
+// Set on a node's TMP while the walk runs: the node and all its ancestors are lifted.
+static constexpr uint32_t LIFTED = 0x80000000u;
 
 void tagc_walk(SUFFIX_TREE* stree) {
-  // Post-order through sons, siblings and fathers: no stack, however deep the tree.
-  NODE_REF root = stree->root;
-  NODE_REF node = root;
-  if (node_at(stree, node).sons == NIL) return;
-  while (node_at(stree, node).sons != NIL) node = node_at(stree, node).sons;
-  while (node != root) {
-    const NODE& n = node_at(stree, node);
-    if (n.sons != NIL) {
-      node = n.sons;
-    } else if (n.right_sibling != NIL) {
-      node = n.right_sibling;
-    } else {
-      do {
-        node = node_at(stree, node).father;
-        examine(stree, node);
-      } while (node_at(stree, node).right_sibling == NIL && node != root);
-      if (node != root) node = node_at(stree, node).right_sibling;
-    }
+  // A node ends at its full edge exactly when something below it was reached. Sweeping
+  // the pool in index order and climbing from every reached node until an ancestor
+  // already lifted gives that, with no stack, and reads the pool in order instead of
+  // chasing every link of a post-order traversal. Label lengths stay below LIFTED.
+  NODE* nodes = stree->STACK.get();
+  uint32_t count = stree->NODE_INDEX;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (i + PREFETCH_AHEAD < count && nodes[i + PREFETCH_AHEAD].father != NIL)
+      __builtin_prefetch(&nodes[nodes[i + PREFETCH_AHEAD].father]);
+    if ((nodes[i].TMP & ~LIFTED) == 0) continue;
+    for (NODE_REF x = nodes[i].father; x != NIL && (nodes[x].TMP & LIFTED) == 0; x = nodes[x].father)
+      nodes[x].TMP = get_node_label_length(stree, x) | LIFTED;
   }
+  for (uint32_t i = 0; i < count; ++i) nodes[i].TMP &= ~LIFTED;
 }
 
 void tagc_accumulate(SUFFIX_TREE* stree) {
