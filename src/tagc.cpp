@@ -23,18 +23,21 @@ void tagc_update(SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress) {
   if (n.TMP < edge_progress) n.TMP = edge_progress;
 }
 
-NODE_REF tagc_follow(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress,
-                     const char* str1, uint64_t i) {
-  // The string is known to continue from here: one symbol per edge is enough.
-  uint32_t k = *edge_progress;
-  node = find_son(stree, node, static_cast<unsigned char>(str1[i - k]));
-  uint32_t length;
-  while (k > (length = get_node_label_length(stree, node))) {
-    k -= length;
-    node = find_son(stree, node, static_cast<unsigned char>(str1[i - k]));
-  }
-  tagc_update(stree, node, k);
-  *edge_progress = k;
+// How far ahead a run of leaf drops fetches the leaves it is about to visit.
+static constexpr uint32_t PREFETCH_AHEAD = 16;
+
+static uint32_t father_depth(const SUFFIX_TREE* stree, NODE_REF node) {
+  return node_at(stree, node).edge_label_start - node_at(stree, node).path_position;
+}
+
+// Where a match of `*edge_progress` symbols ends, found from `node`, a node on whose
+// path it lies: climbing to the first node whose father is shallower than the match
+// costs one node a step, where descending by edges would scan the sons at each.
+NODE_REF tagc_follow(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress) {
+  uint32_t m = *edge_progress;
+  while (father_depth(stree, node) >= m) node = node_at(stree, node).father;
+  *edge_progress = m - father_depth(stree, node);
+  tagc_update(stree, node, *edge_progress);
   return node;
 }
 
@@ -58,57 +61,26 @@ NODE_REF tagc_backtrack_internal(SUFFIX_TREE* stree, NODE_REF node, int c,
   }
 }
 
-// How far ahead the leaf drops fetch the nodes they are about to visit.
-static constexpr uint32_t PREFETCH_AHEAD = 16;
-
-// Drops symbols from a match that ends inside a leaf edge. The match is a prefix of
-// the leaf's suffix s, so without its first symbol it is a prefix of suffix s + 1:
-// it ends in that suffix's leaf edge while it is longer than the leaf's father, and
-// is followed there by the very text symbol that just failed, so the drops go on.
-// Marks every place on the way, as the suffix-link route would; returns the node
-// whose edge holds the end of the first match that leaves the leaves.
-static NODE_REF tagc_drop_on_leaves(SUFFIX_TREE* stree, NODE_REF node,
-                                    uint32_t* edge_progress) {
-  const NODE_REF* leaves = stree->LEAVES.get();
-  const NODE& leaf = node_at(stree, node);
-  uint32_t s = leaf.path_position;
-  uint32_t m = leaf.edge_label_start - s + *edge_progress;
+NODE_REF tagc_backtrack(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress, int c) {
   for (;;) {
-    ++s;
-    if (--m == 0) {
+    // Drop the first symbol. The shorter match lies on the path of the node's suffix
+    // link, or, for a leaf of suffix s, on the path of the leaf of suffix s + 1.
+    const NODE& n = node_at(stree, node);
+    uint32_t m = father_depth(stree, node) + *edge_progress - 1;
+    if (m == 0) {
+      node = stree->root;
       *edge_progress = 0;
-      return stree->root;
-    }
-    if (s + PREFETCH_AHEAD < stree->length)
-      __builtin_prefetch(&stree->STACK[leaves[s + PREFETCH_AHEAD]]);
-    NODE& next = node_at(stree, leaves[s]);
-    uint32_t father_depth = next.edge_label_start - s;
-    if (m <= father_depth) {
-      NODE_REF x = next.father;
-      while (node_at(stree, x).edge_label_start - node_at(stree, x).path_position >= m)
-        x = node_at(stree, x).father;
-      *edge_progress = m - (node_at(stree, x).edge_label_start - node_at(stree, x).path_position);
-      tagc_update(stree, x, *edge_progress);
-      return x;
-    }
-    if (next.TMP < m - father_depth) next.TMP = m - father_depth;
-  }
-}
-
-NODE_REF tagc_backtrack(SUFFIX_TREE* stree, NODE_REF node, const char* str1, uint64_t i,
-                        uint32_t* edge_progress, int c) {
-  for (;;) {
-    NODE_REF father = node_at(stree, node).father;
-    if (node_at(stree, node).sons == NIL && stree->LEAVES) {
-      node = tagc_drop_on_leaves(stree, node, edge_progress);
     } else {
-      if (father == stree->root) {
-        --*edge_progress;
-        node = stree->root;
-      } else {
-        node = node_at(stree, father).suffix_link;
+      NODE_REF below = n.suffix_link;
+      if (n.sons == NIL) {
+        uint32_t next = n.path_position + 1;
+        below = stree->LEAVES[next];
+        // Mismatches on leaves come in runs over consecutive suffixes.
+        if (next + PREFETCH_AHEAD < stree->length)
+          __builtin_prefetch(&stree->STACK[stree->LEAVES[next + PREFETCH_AHEAD]]);
       }
-      if (*edge_progress != 0) node = tagc_follow(stree, node, edge_progress, str1, i);
+      *edge_progress = m;
+      node = tagc_follow(stree, below, edge_progress);
     }
 
     if (node == stree->root || *edge_progress == get_node_label_length(stree, node)) {
@@ -150,7 +122,7 @@ void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1) {
       tagc_update(stree, node, edge_progress);
     } else {
       tagc_update(stree, node, edge_progress);
-      node = tagc_backtrack(stree, node, str1, i, &edge_progress, c);
+      node = tagc_backtrack(stree, node, &edge_progress, c);
       tagc_update(stree, node, edge_progress);
     }
   }

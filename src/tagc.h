@@ -7,10 +7,8 @@
 
 void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1);
 void tagc_update(SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress);
-NODE_REF tagc_follow(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress,
-                     const char* str1, uint64_t i);
-NODE_REF tagc_backtrack(SUFFIX_TREE* stree, NODE_REF node, const char* str1, uint64_t i,
-                        uint32_t* edge_progress, int c);
+NODE_REF tagc_follow(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress);
+NODE_REF tagc_backtrack(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress, int c);
 NODE_REF tagc_backtrack_internal(SUFFIX_TREE* stree, NODE_REF node, int c,
                                  uint32_t* edge_progress);
 
