@@ -1,5 +1,7 @@
 #include "tagc.h"
 
+#include <vector>
+
 // ---------------------------------------------------------------- matching walk
 
 // No query symbol is a node's "no match" marker: the closing step, the reserved
@@ -99,33 +101,81 @@ NODE_REF tagc_backtrack(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progre
   }
 }
 
-void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1) {
-  NODE_REF node = stree->root;
-  uint32_t edge_progress = 0;
-  // One step past the last symbol drops the final match, marking its suffixes on the way.
-  for (uint64_t i = 0; i <= len1; ++i) {
-    int c = query_symbol(str1, i, len1);
-    if (node == stree->root || edge_progress == get_node_label_length(stree, node)) {
-      NODE_REF child = find_son(stree, node, c);
-      if (child != NIL) {
-        tagc_update(stree, node, edge_progress);
-        node = child;
-        edge_progress = 1;
-        tagc_update(stree, child, 1);
-      } else if (node != stree->root) {
-        tagc_update(stree, node, edge_progress);
-        node = tagc_backtrack_internal(stree, node, c, &edge_progress);
-        tagc_update(stree, node, edge_progress);
-      }
-    } else if (next_edge_char_is(stree, node, edge_progress, c)) {
-      ++edge_progress;
-      tagc_update(stree, node, edge_progress);
-    } else {
-      tagc_update(stree, node, edge_progress);
-      node = tagc_backtrack(stree, node, &edge_progress, c);
-      tagc_update(stree, node, edge_progress);
+// One symbol of the walk: extend the match by `c`, or shorten it until it can be.
+static void tagc_step(SUFFIX_TREE* stree, NODE_REF* node, uint32_t* edge_progress, int c) {
+  if (*node == stree->root || *edge_progress == get_node_label_length(stree, *node)) {
+    NODE_REF child = find_son(stree, *node, c);
+    if (child != NIL) {
+      tagc_update(stree, *node, *edge_progress);
+      *node = child;
+      *edge_progress = 1;
+      tagc_update(stree, child, 1);
+    } else if (*node != stree->root) {
+      tagc_update(stree, *node, *edge_progress);
+      *node = tagc_backtrack_internal(stree, *node, c, edge_progress);
+      tagc_update(stree, *node, *edge_progress);
+    }
+  } else if (next_edge_char_is(stree, *node, *edge_progress, c)) {
+    ++*edge_progress;
+    tagc_update(stree, *node, *edge_progress);
+  } else {
+    tagc_update(stree, *node, *edge_progress);
+    *node = tagc_backtrack(stree, *node, edge_progress, c);
+    tagc_update(stree, *node, *edge_progress);
+  }
+}
+
+// Fetches what the next step of a walk at this place reads first.
+static void prefetch_step(const SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress) {
+  const NODE& n = node_at(stree, node);
+  if (node == stree->root || edge_progress == get_node_label_length(stree, node))
+    __builtin_prefetch(&stree->STACK[n.sons]);
+  else
+    __builtin_prefetch(&stree->tree_string[n.edge_label_start + edge_progress]);
+}
+
+struct Walker {
+  NODE_REF node;
+  uint32_t edge_progress;
+};
+
+static uint32_t match_length(const SUFFIX_TREE* stree, const Walker& walker) {
+  return father_depth(stree, walker.node) + walker.edge_progress;
+}
+
+void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_t segment) {
+  // Long queries are cut into segments, each walked from the root, all side by side
+  // so that the memory latency of one walk hides behind the steps of the others.
+  // Every match a segment's walk holds is in the query, so its marks are sound;
+  // what it misses is the match that runs into the segment from before. A second,
+  // sequential walk supplies that: it carries the match over each segment start
+  // until the match fits in the segment walked there, whose walk then held the
+  // very same match, and goes on from that walk's end.
+  uint64_t count = len1 / segment + 1;
+  std::vector<Walker> walkers(count, Walker{stree->root, 0});
+  for (uint64_t step = 0; step < segment; ++step) {
+    for (uint64_t w = 0; w < count; ++w) {
+      uint64_t i = w * segment + step;
+      if (i > len1) break;
+      Walker& k = walkers[w];
+      tagc_step(stree, &k.node, &k.edge_progress, query_symbol(str1, i, len1));
+      prefetch_step(stree, k.node, k.edge_progress);
     }
   }
+  for (uint64_t w = 0; w + 1 < count; ++w) {
+    Walker carried = walkers[w];
+    uint64_t i = (w + 1) * segment;
+    for (;; ++i) {
+      tagc_step(stree, &carried.node, &carried.edge_progress, query_symbol(str1, i, len1));
+      uint64_t start = i / segment * segment;
+      if (match_length(stree, carried) <= i - start + 1) break;
+    }
+    // Caught up inside segment i / segment: continue after it.
+    w = i / segment - 1;
+  }
+}
+void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1) {
+  tagc_segmented(stree, len1, str1, len1 < WALK_SEGMENT ? len1 + 1 : WALK_SEGMENT);
 }
 
 // ---------------------------------------------------------------- node bounds

@@ -6,6 +6,9 @@
 #include "suffix_tree.h"
 
 void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1);
+// The same walk, the query cut into segments of `segment` symbols walked side by side.
+void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_t segment);
+constexpr uint64_t WALK_SEGMENT = 1 << 16;
 void tagc_update(SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress);
 NODE_REF tagc_follow(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress);
 NODE_REF tagc_backtrack(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress, int c);
