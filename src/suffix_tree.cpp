@@ -157,6 +157,13 @@ void SEA(SUFFIX_TREE* tree, POS* pos, PATH str, uint32_t* rule_applied,
   uint32_t chars_found = 0;
   uint32_t path_pos = str.begin;
   if (after_rule_3 == 0) follow_suffix_link(tree, pos);
+  // The next extension usually starts at this node's suffix link: fetch it while this
+  // one scans sons.
+  if (pos->node != tree->root) {
+    const NODE& at = node_at(tree, pos->node);
+    NODE_REF next = at.suffix_link != NIL ? at.suffix_link : node_at(tree, at.father).suffix_link;
+    if (next != NIL) __builtin_prefetch(&tree->STACK[next]);
+  }
 
   if (pos->node == tree->root) {
     pos->node = trace_string(tree, tree->root, str, &pos->edge_pos, &chars_found, no_skip);
