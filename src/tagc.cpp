@@ -191,24 +191,27 @@ void tagc_initialize(SUFFIX_TREE* stree) {
   }
 }
 
-// Set on a node's TMP while the walk runs: the node and all its ancestors are lifted.
-static constexpr uint32_t LIFTED = 0x80000000u;
-
 void tagc_walk(SUFFIX_TREE* stree) {
   // A node ends at its full edge exactly when something below it was reached. Sweeping
   // the pool in index order and climbing from every reached node until an ancestor
-  // already lifted gives that, with no stack, and reads the pool in order instead of
-  // chasing every link of a post-order traversal. Label lengths stay below LIFTED.
+  // already lifted gives that with no stack, reading the pool in order instead of
+  // chasing every link of a post-order traversal. The lifted set is a bitmap small
+  // enough to stay in cache, so most reached nodes never load their father.
   NODE* nodes = stree->STACK.get();
   uint32_t count = stree->NODE_INDEX;
+  std::vector<uint64_t> lifted(count / 64 + 1, 0);
+  auto is_lifted = [&lifted](NODE_REF x) { return (lifted[x / 64] >> (x % 64) & 1) != 0; };
   for (uint32_t i = 0; i < count; ++i) {
-    if (i + PREFETCH_AHEAD < count && nodes[i + PREFETCH_AHEAD].father != NIL)
-      __builtin_prefetch(&nodes[nodes[i + PREFETCH_AHEAD].father]);
-    if ((nodes[i].TMP & ~LIFTED) == 0) continue;
-    for (NODE_REF x = nodes[i].father; x != NIL && (nodes[x].TMP & LIFTED) == 0; x = nodes[x].father)
-      nodes[x].TMP = get_node_label_length(stree, x) | LIFTED;
+    if (i + PREFETCH_AHEAD < count) {
+      NODE_REF ahead = nodes[i + PREFETCH_AHEAD].father;
+      if (ahead != NIL && !is_lifted(ahead)) __builtin_prefetch(&nodes[ahead]);
+    }
+    if (nodes[i].TMP == 0) continue;
+    for (NODE_REF x = nodes[i].father; x != NIL && !is_lifted(x); x = nodes[x].father) {
+      lifted[x / 64] |= uint64_t{1} << (x % 64);
+      nodes[x].TMP = get_node_label_length(stree, x);
+    }
   }
-  for (uint32_t i = 0; i < count; ++i) nodes[i].TMP &= ~LIFTED;
 }
 
 void tagc_accumulate(SUFFIX_TREE* stree) {
