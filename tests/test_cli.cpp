@@ -1,0 +1,136 @@
+// Runs the built binary on small files and compares standard output, standard error and exit status byte for byte.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "cli.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+struct Case { Args args; std::string out = "", err = ""; int status = 0; };
+
+const std::string kUsage =
+    "Xenvar 5.1\nUsage: xenvar [options]\n\nOptions:\n"
+    "   -L file1,file2...  List of files of sequences to the left\n"
+    "   -R file3,file4...  Optional list of files of sequences to the right\n"
+    "   -n                 Node under consideration (output only)\n"
+    "   -c size            Chunk size\n   -o length          Overlap length\n"
+    "   -r length          Preamble length (FASTA)\n   -f                 Converts reference file to a string\n"
+    "   -p                 Spells tags\n   -N                 Do not remove tags due to N character\n"
+    "   -C                 Compress output\n   -h                 Output histogram (starting with >)\n"
+    "   -H                 Output histogram only\n   -v                 Verbose mode (outputs comments with #)\n"
+    "   -X                 Robust tags only\n   -a                 Auto parameters\n"
+    "   -A                 Auto parameters (FASTA)\n"
+    "\nAsumes #, $, and + are unique characters not used in input sequences.\n\n"
+    "To remove tags due to invalid characters, a duplicate of the first\n"
+    " left file is created, where the characters are replaced say '+'.\n"
+    "\nSequences may be given in FASTA format. Lines starting with '>' are ignored.\n"
+    "In case of contigue files, character other than the first '>' are replaced by '+'.\n"
+    "Whitespace and new lines are also ignored.\n";
+
+// Runs each case in `dir`; clock stamps become "#Time: @".
+void check(const cli::Dir& dir, const std::vector<Case>& cases) {
+    static const std::regex stamp("#Time: \\w{3} \\w{3} [ \\d]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const cli::Result r = dir.run(c.args);
+        EXPECT_EQ(std::regex_replace(r.out, stamp, "#Time: @\n"), c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, c.status);
+    }
+}
+
+}  // namespace
+
+TEST(Cli, UsageOpenErrorsAndReading) {
+    const cli::Dir dir({{"a", "ACGT\n"}, {"b", "ACGTT\n"}, {"big", std::string(60, 'G') + "\n"}, {"nolf", "ACGT"},
+                        {"one", "A"}, {"lf", "\n"}, {"fa", ">s1\r\nACGT\r\nAC\r\n>s2 x\r\nGGTT\r\n"}, {"l", "AAAA\n"},
+                        {"f", "ACGTACGT\n"}, {"m", "CC\n"}, {"n", "GG\n"}});
+    std::filesystem::create_directory(dir.path / "sub");
+    const std::string head = "#Representative file: f\n#Node: 0\n#Time: @\n";
+    check(dir, {
+        {{}, "", kUsage, 1},
+        {{"-L", "a", "-c", "9", "-f"}, "", kUsage, 1},              // one left file and no right file
+        {{"-R", "a,b", "-f"}, "", kUsage, 1},                        // right files only
+        {{"-L", "a,b", "-L", "b", "-f", "-c", "9"}, "", kUsage, 1},  // a second -L replaces the first
+        // Overlap 0 is refused once all options are read, so only the final value counts.
+        {{"-o", "3", "-L", "a,b", "-o0", "-f"}, "", "Overlap length must be at least 1.\n" + kUsage, 1},
+        {{"-o", "0", "-L", "a,b", "-o", "3", "-f", "-c", "9"}, "ACGT"},
+        {{"-L", "a,,b", "-f"}, "", "Can't open file .\n", 1},
+        {{"-L", "a", "-R", "b,sub"}, "", "Can't open file sub.\n", 1},
+        {{"-L", "nope,a", "-o", "0", "-Z"}, "", "Can't open file nope.\n", 1},  // before later options are seen
+        {{"-L", "nolf,big", "-f", "-c", "2", "-r", "1"}, "ACGT"},  // the last byte is read like any other
+        {{"-L", "one,big", "-f", "-c", "100"}, "A"},
+        {{"-L", "lf,big", "-f", "-c", "100"}, "", "Empty Chunk...\n"},  // no symbol: an empty chunk
+        {{"-L", "fa,big", "-f", "-c", "1000"}, "ACGTACNGGTT"},          // the first header leaves no mark
+        // A stamp before each chunk's characters and one after the last; the third chunk holds no symbol.
+        {{"-v", "-f", "-h", "-L", "f,big", "-c", "4", "-r", "0"},
+         head + "ACGT#Time: @\nACGT#Time: @\n#Time: @\n>0 0\n", "Empty Chunk...\n"},
+        // The smallest left file, first among equals, moves to the front; the others keep their order.
+        {{"-vH", "-c", "100", "-L", "l,m,n"}, "#Representative file (set): m\n#Node: 0\n#Time: @\n#Time: @\n>0 0\n",
+         "Constructing tree ... m.0;\nDone.\nProcessing ... l.0 (2);\nProcessing ... n.0 (2);\n"},
+    });
+    const cli::Result r = dir.run({"-L", "a,b", "-Z"});  // getopt's own complaint, then the usage text
+    EXPECT_TRUE(r.status == 1 && r.err.size() > kUsage.size() && r.err.ends_with(kUsage)) << r.err;
+}
+
+TEST(Cli, MemoryReportAndWriteError) {
+    const cli::Dir dir({{"a", "ACGTACGT\n"}, {"b", std::string(300, 'T') + "\n"}, {"e1", ""}, {"e2", ""}});
+    static const std::regex report("MEMORY: (\\d+)\nHEAPSIZE: (\\d+)\nNODESIZE: 40\nCHUNK: (\\d+)\n\n");
+    for (const auto& [args, largest] : std::vector<std::pair<Args, unsigned long long>>{
+             {{"-L", "a,b", "-f", "-c", "x"}, 301}, {{"-L", "e1", "-R", "e2", "-C"}, 0}}) {  // all empty: CHUNK 1
+        const cli::Result r = dir.run(args);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(r.err, m, report)) << r.err;
+        const unsigned long long mem = std::stoull(m[1]), heap = std::stoull(m[2]);
+        EXPECT_EQ(heap, mem ? (7 * mem + 9) / 10 - 1 : 0);  // seven tenths, taken from below
+        EXPECT_EQ(std::stoull(m[3]), std::max(1ULL, std::min(largest, heap / 80)));
+        EXPECT_TRUE(mem <= 4294967295ULL && r.out == (largest ? "ACGTACGT" : "") && r.status == 0) << r.out;
+    }
+    for (const Args& args : {Args{"-L", "a,b", "-f", "-c", "100"}, Args{"-L", "a,b", "-c", "100", "-v", "-H"}}) {
+        const cli::Result r = dir.run(args, "/dev/full");
+        EXPECT_TRUE(r.status == 1 && r.err.ends_with("Write error on standard output.\n")) << r.err;
+    }
+}
+
+TEST(Cli, WholeRunInEveryVariant) {
+    const cli::Dir dir({{"l1", "ACGTAC\n"}, {"l2", "CGTACG\n"}, {"r", "GTA\n"}});
+    const std::string err =
+        "Constructing tree ... l1.0;\nDone.\nProcessing ... l2.0 (6);\nProcessing (r) ... r.0 (3);\n";
+    const std::string plain = "0: (1, 3, 3)\n0: (2, 3, 6)\n0: (3, 6, 6)\n0: (4, 6, 6)\n0: (1, 2, 2)\n0: (2, 2, 2)\n";
+    const std::string hist = ">0 0\n>1 1\n>2 2\n>3 3\n>4 2\n>5 1\n";
+    std::vector<Case> cases = {
+        {{}, plain, err},
+        {{"-C"}, "0\n1 3 1\n2 2 4\n3 4 1\n4 3 1\n1 2 1\n2 1 1\n", err},
+        {{"-p"}, "0: (1, 3, 3) ACG\n0: (2, 3, 6) CGTAC\n0: (3, 6, 6) GTAC\n0: (4, 6, 6) TAC\n0: (1, 2, 2) AC\n"
+                 "0: (2, 2, 2) C\n", err},
+        {{"-H", "-C"}, hist, err},
+        {{"-H", "-h"}, plain + hist, err},  // the later of -H and -h counts
+        {{"-n", "-3", "-v", "-AX"}, "#Representative file: l1\n#Node: -3\n#Time: @\n-3: (1, 3, 3)\n-3: (2, 3, 6)\n"
+                                    "-3: (3, 6, 6)\n-3: (4, 6, 6)\n-3: (1, 2, 2)\n-3: (2, 2, 2)\n#Time: @\n", err},
+        {{"-h", "-o", "4294967295"}, plain + hist, err},  // the histogram never needs OVERLAP + 1 counters
+    };
+    for (Case& c : cases) c.args.insert(c.args.begin(), {"-L", "l1,l2", "-R", "r", "-c", "100"});
+    check(dir, cases);
+}
+
+TEST(Cli, ReservedSymbolsAndChunkEdges) {
+    const cli::Dir dir({{"p1", "AC+GT\n"}, {"p2", "AC+GT\n"}, {"d1", "AC$GT\n"}, {"d2", "AC$GT\nA\n"}, {"one", "A\n"},
+                        {"q", "CAG\n"}, {"o1", "CCCCGT\n"}, {"o2", "GTAAAAAAA\n"}});
+    check(dir, {
+        // A '+' in the file is invalid like any other symbol, though masking leaves it as it is: no tag spans it.
+        {{"-L", "p1,p2", "-c", "100", "-p"}, "0: (1, 1, 2) AC\n0: (2, 2, 2) C\n0: (4, 4, 5) GT\n0: (5, 5, 5) T\n",
+         "Constructing tree ... p1.0;\nDone.\nElmininating bad symbols ... p1.0 (5);\nProcessing ... p2.0 (5);\n"},
+        // With -N a '$' would reach the tree as a second terminator: refused, naming the representative file.
+        {{"-L", "d2,d1", "-c", "100", "-C", "-N"}, "", "Reserved symbol '$' in file d1.\n", 1},
+        // A chunk of one symbol still has its tag of length 1.
+        {{"-L", "one,q", "-c", "100", "-Cp"}, "0\n1 1 1 A\n",
+         "Constructing tree ... one.0;\nDone.\nProcessing ... q.0 (1);\n"},
+        // GT lies in chunk 0's overlap; chunk 1 must not report it again.
+        {{"-L", "o1,o2", "-c", "4", "-o", "3", "-r", "0", "-Cp"}, "0\n5 1 2 GT\n6 1 1 T\n4\n",
+         "Constructing tree ... o1.0;\nDone.\nProcessing ... o2.0 (6);\nProcessing ... o2.1 (6);\n"
+         "Processing ... o2.2 (6);\nConstructing tree ... o1.1;\nDone.\nProcessing ... o2.0 (2);\n"
+         "Processing ... o2.1 (2);\nProcessing ... o2.2 (2);\nProcessing ... o1.0  (6);\n"},
+    });
+}
