@@ -1,7 +1,5 @@
 #include "suffix_tree.h"
 
-#include <sys/mman.h>
-
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -234,15 +232,6 @@ void SPA(SUFFIX_TREE* tree, POS* pos, uint32_t phase, uint32_t* extension,
 }
 
 // ---------------------------------------------------------------- creation and deletion
-
-// Large tree arrays are read at random: huge pages spare most TLB misses.
-static void* allocate_large(uint64_t bytes) {
-  constexpr uint64_t HUGE_PAGE = uint64_t{1} << 21;
-  if (bytes < HUGE_PAGE) return std::malloc(bytes);
-  void* p = std::aligned_alloc(HUGE_PAGE, (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE);
-  if (p != nullptr) ::madvise(p, bytes, MADV_HUGEPAGE);
-  return p;
-}
 
 [[noreturn]] static void out_of_memory() {
   std::fputs("\nOut of memory.\n", stderr);

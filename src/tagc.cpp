@@ -4,8 +4,8 @@
 
 // ---------------------------------------------------------------- matching walk
 
-// No query symbol is a node's "no match" marker: the closing step, the reserved
-// terminator, and (on DNA) the "+" that stands for a masked position in the tree.
+// What nothing in the tree may match: the closing step, the reserved terminator, and
+// on DNA the "+", which in the tree stands for a masked position.
 static constexpr int NO_MATCH = -1;
 
 static int query_symbol(const char* str1, uint64_t i, uint64_t len1) {
@@ -25,7 +25,7 @@ void tagc_update(SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress) {
   if (n.TMP < edge_progress) n.TMP = edge_progress;
 }
 
-// How far ahead a run of leaf drops fetches the leaves it is about to visit.
+// How many steps ahead a prefetch goes where the next nodes are known in advance.
 static constexpr uint32_t PREFETCH_AHEAD = 16;
 
 static uint32_t father_depth(const SUFFIX_TREE* stree, NODE_REF node) {

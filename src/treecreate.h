@@ -53,6 +53,9 @@ uint32_t chunk_from_heap(uint64_t largest, uint32_t heapsize);
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
+// Memory for a large buffer, released with free(); huge pages where the kernel has them.
+void* allocate_large(uint64_t bytes);
+
 // A chunk's filtered text, NUL-terminated, released with free().
 using Text = std::unique_ptr<char[], FreeDeleter>;
 
