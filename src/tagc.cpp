@@ -174,6 +174,7 @@ void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_
     w = i / segment - 1;
   }
 }
+
 void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1) {
   tagc_segmented(stree, len1, str1, len1 < WALK_SEGMENT ? len1 + 1 : WALK_SEGMENT);
 }
