@@ -103,3 +103,12 @@ TEST(SuffixTree, RandomTextsKeepEveryInvariant) {
 }
 
 }  // namespace
+
+TEST(SuffixTree, RefusesWhatItCannotHold) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ST_CreateTree(nullptr, 4), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nEmpty string.\n");
+  // A text whose nodes could not all be numbered below NIL ends the run as out of memory.
+  const unsigned char text[] = "AC";
+  EXPECT_EXIT(ST_CreateTree(text, MAX_TREE_TEXT + 1), testing::ExitedWithCode(1), "^\nOut of memory.\n$");
+}
