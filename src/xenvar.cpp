@@ -108,9 +108,11 @@ static void invalid_symbol_stage(SUFFIX_TREE* tree, uint64_t c1, uint64_t start1
   const char* rep = FILES_LEFT[0].c_str();
   uint64_t len1 = 0, offset1 = 0;
   Text str1 = loadFileRange(rep, &len1, start1, end1, preamble1, CHUNK, &offset1);
+  // A file cut short since its chunk was read matches nothing here, so no tag survives.
+  uint64_t symbols = str1 ? len1 - 1 : 0;
   std::fprintf(stderr, "Elmininating bad symbols ... %s.%" PRIu64 " (%" PRIu64 ");\n", rep, c1,
-               len1 - 1);
-  tagc(tree, len1 - 1, str1.get());
+               symbols);
+  if (str1) tagc(tree, symbols, str1.get());
   tagc_walk(tree);
   tagc_accumulate(tree);
 }
