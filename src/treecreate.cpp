@@ -1,6 +1,7 @@
 #include "treecreate.h"
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -206,9 +207,76 @@ static void size_chunks_automatically() {
                static_cast<int>(NODESIZE), static_cast<unsigned long>(CHUNK));
 }
 
+// Long options: names only, with ids above every byte so that no letter reaches them.
+enum LongOptionId { OPT_HELP = 256, OPT_VERSION };
+
+struct LongOption {
+  const char* name;
+  int has_arg;
+  int id;
+  const char* argument;  // shown in --help after the name; nullptr for none
+  const char* help;
+};
+
+static const LongOption LONG_OPTIONS[] = {
+    {"help", no_argument, OPT_HELP, nullptr, "Print this help and exit"},
+    {"version", no_argument, OPT_VERSION, nullptr, "Print the version and exit"},
+};
+
+static const char* const VERSION = "xenvar 5.1\n";
+
+static const char* const HELP_HEAD =
+    "Usage: xenvar -L left1,left2,... [-R right1,right2,...] [options]\n"
+    "\n"
+    "Finds the tags of the representative (smallest) left file: its substrings that every\n"
+    "other left file holds, that no right file holds, and that cover no invalid symbol.\n"
+    "\n"
+    "Options:\n"
+    "  -L files              Comma-separated left files (a later -L replaces the list)\n"
+    "  -R files              Comma-separated right files\n"
+    "  -c size               Chunk size in bytes (default: from the memory available)\n"
+    "  -o length             Overlap in bytes (default 10000); tags are shorter than this\n"
+    "  -r length             Preamble in bytes scanned for FASTA headers (default 10000)\n"
+    "  -a                    Preamble 0\n"
+    "  -f                    Print the representative file filtered into one string\n"
+    "  -p                    Spell the longest tag of each line\n"
+    "  -N                    Do not recognise headers nor mask invalid symbols\n"
+    "  -C                    Compressed tag lines\n"
+    "  -h                    Histogram of tag lengths after the tags\n"
+    "  -H                    Histogram only\n"
+    "  -v                    Comment lines starting with #\n"
+    "  -n number             Label printed at the start of every verbose tag line\n"
+    "  -A, -X                Accepted; no effect\n";
+
+[[noreturn]] static void print_and_exit(const char* text) {
+  std::fputs(text, stdout);
+  std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1);
+}
+
+// The help text is made from the option table, so that it lists every long option.
+[[noreturn]] static void print_help() {
+  std::string help = HELP_HEAD;
+  for (const LongOption& o : LONG_OPTIONS) {
+    std::string left = std::string("  --") + o.name + (o.argument ? std::string(" ") + o.argument : "");
+    if (left.size() < 24) left.resize(24, ' ');
+    else left += "  ";
+    help += left + o.help + "\n";
+  }
+  print_and_exit(help.c_str());
+}
+
+static std::vector<option> getopt_table() {
+  std::vector<option> table;
+  for (const LongOption& o : LONG_OPTIONS) table.push_back({o.name, o.has_arg, nullptr, o.id});
+  table.push_back({nullptr, 0, nullptr, 0});
+  return table;
+}
+
 void createtree(int argc, char** argv) {
+  const std::vector<option> long_options = getopt_table();
   int option;
-  while ((option = ::getopt(argc, argv, "XvHhCNpn:L:R:fc:o:r:aA")) != -1) {
+  while ((option = ::getopt_long(argc, argv, "XvHhCNpn:L:R:fc:o:r:aA", long_options.data(), nullptr)) !=
+         -1) {
     switch (option) {
       case 'L':
         FILES_LEFT = split(optarg, &LEFT);
@@ -232,6 +300,8 @@ void createtree(int argc, char** argv) {
       case 'H': HISTOGRAM = 2; break;
       case 'v': VERBOSE = 1; break;
       case 'X': ROBUST = 1; break;
+      case OPT_HELP: print_help();
+      case OPT_VERSION: print_and_exit(VERSION);
       default: PrintUsage();
     }
   }

@@ -134,3 +134,23 @@ TEST(Cli, ReservedSymbolsAndChunkEdges) {
          "Processing ... o2.1 (2);\nProcessing ... o2.2 (2);\nProcessing ... o1.0  (6);\n"},
     });
 }
+
+TEST(Cli, HelpVersionAndUnknownLongOptions) {
+    const cli::Dir dir({{"a", "ACGT\n"}, {"b", "ACGT\n"}});
+    const cli::Result help = dir.run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    // Every short option is documented, then every long one.
+    for (const char* o : {"-L ", "-R ", "-c ", "-o ", "-r ", "-a ", "-f ", "-p ", "-N ", "-C ", "-h ", "-H ", "-v ",
+                          "-n ", "--help", "--version"})
+        EXPECT_NE(help.out.find(o), std::string::npos) << o;
+    EXPECT_LT(help.out.find("-X"), help.out.find("--help"));
+    const cli::Result version = dir.run({"--version"});
+    EXPECT_TRUE(version.status == 0 && version.out == "xenvar 5.1\n") << version.out;
+    // A long name that does not exist is bad usage, named by getopt, and letters unknown today stay unknown.
+    for (const Args& args : {Args{"--bogus", "-L", "a,a"}, Args{"-L", "a,a", "-W", "help"}}) {
+        const cli::Result r = dir.run(args);
+        EXPECT_TRUE(r.status == 1 && r.out.empty() && r.err.ends_with(kUsage) && r.err.size() > kUsage.size())
+            << r.err;
+    }
+}
