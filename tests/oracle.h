@@ -1,0 +1,172 @@
+// The brute force of what a tag is, and the random runs it checks: shared by the property tests. A tag is a distinct
+// substring of a representative chunk (masked unless -N), 1 to OVERLAP - 1 long, without masked symbols, in some
+// loaded chunk of every other left file and in none of a right file or an earlier representative chunk. Nothing here
+// calls the library.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <regex>
+#include <span>
+#include <sstream>
+#include <unordered_set>
+
+#include "cli.h"
+
+namespace oracle {
+
+
+// The contents of files l0, l1, ... and r0, r1, ..., and the options of one run.
+struct Case { std::vector<std::string> left, right; uint64_t chunk, overlap, preamble; bool dna, spell, histogram; };
+struct Chunk { std::string text; uint64_t in_chunk = 0; };  // in_chunk: symbols from the chunk's own bytes
+struct Expected { std::string out, err, converted; std::vector<std::string> texts; int status = 0; };
+
+// A file's chunks as loaded: chunk i owns CHUNK bytes from i * CHUNK, reads OVERLAP bytes beyond, and scans up to
+// PREAMBLE bytes ahead for headers only. Blanks and NUL go; so do headers, each leaving an "N" but a file's first.
+inline std::vector<Chunk> load(const std::string& file, const Case& c) {
+    std::vector<Chunk> chunks;
+    for (uint64_t own = 0; own < file.size(); own += c.chunk) {
+        const uint64_t pre = std::min(own, c.preamble), end = std::min(own + c.chunk + c.overlap, file.size());
+        const std::string raw = file.substr(own - pre, end - own + pre);
+        Chunk& out = chunks.emplace_back();
+        auto keep = [&](char ch, size_t i) { out.text += ch, out.in_chunk += i < pre + c.chunk; };
+        bool header = false;
+        for (size_t i = 0; i < raw.size(); ++i) {
+            if (std::string_view("\0\t\n\r >", 6).find(raw[i]) == std::string_view::npos && i >= pre) keep(raw[i], i);
+            if (!c.dna || raw[i] != '>') continue;
+            if (i >= pre && (own != pre || !out.text.empty() || header)) keep('N', i);
+            header = true;
+            while (i < raw.size() && raw[i] != '\n' && raw[i] != '\r') ++i;
+        }
+    }
+    return chunks;
+}
+
+// What the run must print: its errors and empty chunks; standard output with one line per tag, in an order of its own.
+inline Expected brute_force(const Case& c) {
+    auto by_size = [](const std::string& a, const std::string& b) { return a.size() < b.size(); };
+    const size_t rep = std::min_element(c.left.begin(), c.left.end(), by_size) - c.left.begin();  // first of equals
+    std::vector<std::vector<Chunk>> lc, rc;
+    for (const auto& f : c.left) lc.push_back(load(f, c));
+    for (const auto& f : c.right) rc.push_back(load(f, c));
+    std::swap(lc[0], lc[rep]);
+    using Set = std::unordered_set<std::string_view>;
+    auto add = [&](Set& set, std::span<const Chunk> chunks) {  // substrings up to OVERLAP - 1 long
+        for (const Chunk& ch : chunks)
+            for (size_t p = 0, n = ch.text.size(); p < n; ++p)
+                for (size_t l = 1; l < c.overlap && p + l <= n; ++l) set.insert(std::string_view(ch.text).substr(p, l));
+    };
+    std::vector<Set> in_left(lc.size());
+    Set excluded;
+    for (size_t f = 1; f < lc.size(); ++f) add(in_left[f], lc[f]);
+    for (const auto& file : rc) add(excluded, file);
+    Expected e;
+    std::vector<size_t> lens(c.overlap);  // tags of each length
+    uint64_t offset = 0;
+    for (size_t k = 0; k < lc[0].size(); ++k) {
+        const std::string& text = lc[0][k].text;
+        e.converted += text.substr(0, lc[0][k].in_chunk);
+        if (k > 0) add(excluded, std::span(lc[0]).subspan(k - 1, 1));
+        if (!e.status && text.empty()) e.err += "Empty Chunk...\n";
+        if (!e.status && !c.dna && text.find('$') != std::string::npos)
+            e.status = 1, e.err += "Reserved symbol '$' in file l" + std::to_string(rep) + ".\n";
+        if (e.status || text.empty()) continue;
+        std::string& m = e.texts.emplace_back(text);
+        if (c.dna) std::replace_if(m.begin(), m.end(), [](char ch) { return !std::strchr("ACGTU", ch); }, '+');
+        e.out += std::to_string(offset) + "\n";
+        offset += lc[0][k].in_chunk;
+        Set tags;
+        for (size_t p = 0; p < m.size(); ++p)
+            for (size_t l = 1; l < c.overlap && p + l <= m.size(); ++l) {
+                const std::string_view sub = std::string_view(m).substr(p, l);
+                if ((c.dna && sub.back() == '+') ||
+                    !std::all_of(in_left.begin() + 1, in_left.end(), [&](auto& set) { return set.count(sub) > 0; }))
+                    break;  // nothing longer from p qualifies either
+                if (!excluded.count(sub) && tags.insert(sub).second)
+                    ++lens[l], e.out += std::to_string(p + 1) + " " + std::to_string(l) + " 1 " + m.substr(p, l) + "\n";
+            }
+    }
+    size_t longest = c.overlap - 1;
+    while (longest > 0 && lens[longest] == 0) --longest;
+    for (size_t l = 0; c.histogram && !e.status && l <= longest; ++l)
+        e.out.append(">").append(std::to_string(l) + " " + std::to_string(lens[l]) + "\n");
+    return e;
+}
+
+// A compressed output as sorted "chunk tag" lines, tags spelled from the masked chunk texts, then the histogram:
+// which node reports a tag, and so the order of the lines and how lengths group into them, is the tree's business.
+inline std::string canonical(const std::vector<std::string>& texts, const std::string& out, bool spell) {
+    std::vector<std::string> lines;
+    std::string hist, line;
+    size_t k = 0;  // offset lines so far
+    for (std::istringstream in(out); std::getline(in, line);) {
+        uint64_t p = 0, low = 0, n = 0;  // position, shortest length, number of lengths
+        std::istringstream(line) >> p >> low >> n;
+        if (line.starts_with(">") || !hist.empty()) {
+            hist += line + "\n";
+        } else if (line.find(' ') == std::string::npos) {
+            lines.push_back(std::to_string(++k) + " offset " + line);
+        } else if (!k || k > texts.size() || !p || !low || !n || p + low + n - 2 > texts[k - 1].size()) {
+            lines.push_back("unexpected line: " + line);
+        } else {
+            const std::string longest = texts[k - 1].substr(p - 1, low + n - 1), spelled = spell ? " " + longest : "";
+            if (line != std::to_string(p) + " " + std::to_string(low) + " " + std::to_string(n) + spelled)
+                lines.push_back("malformed line: " + line);
+            for (uint64_t l = low; l < low + n; ++l) lines.push_back(std::to_string(k) + " " + longest.substr(0, l));
+        }
+    }
+    if (!out.empty() && out.back() != '\n') lines.push_back("no line feed at the end");
+    std::sort(lines.begin(), lines.end());
+    std::string s;
+    for (const auto& l : lines) s += l + "\n";
+    return s + hist;
+}
+
+// Files around one base sequence: relatives with point changes, indels, invalid and reserved symbols, or parts
+// only; laid out with headers, CRLF and stray blanks.
+inline Case random_case(std::mt19937& rng) {
+    auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    auto chance = [&](size_t percent) { return pick(100) < percent; };
+    auto random_seq = [&](size_t n) { std::string s; while (n--) s += "ACGTU"[pick(5)]; return s; };
+    auto mutate = [&](const std::string& base, size_t percent) {
+        std::string s;
+        for (char ch : base) switch (chance(percent) ? pick(4) : 4) {
+                case 0: s += random_seq(1); break;       // substitution; 1 is a deletion
+                case 2: s += ch + random_seq(1); break;  // insertion
+                case 3: s += "NNnRx+$\1"[pick(8)]; break;  // invalid or reserved
+                case 4: s += ch;
+            }
+        return chance(30) && s.size() > 4 ? s.substr(pick(s.size() / 2), s.size() / 2 + pick(s.size() / 2)) : s;
+    };
+    auto as_file = [&](const std::string& seq) {  // line breaks, blanks and headers anywhere
+        const std::string eol = chance(20) ? "\r\n" : "\n", heads[] = {">s1", ">s2 x", ">AC", ">", ">GT\tAC"};
+        const std::string decor[] = {eol, eol, eol, eol, eol, " ", "\t", eol + heads[pick(5)] + eol};
+        std::string f = chance(30) ? heads[pick(5)] + eol : "";
+        for (char ch : seq) f += ch + (chance(10) ? decor[pick(8)] : "");
+        return chance(3) ? "" : f + (chance(80) ? eol : "") + (chance(5) ? heads[pick(5)] + eol : "");
+    };
+    Case c;
+    const std::string base = mutate(random_seq(pick(46)), 3);  // what the files share may hold invalid symbols too
+    const size_t right = pick(4), left = (right ? 1 : 2) + pick(3);  // one left file will do beside right files
+    for (size_t i = 0; i < left; ++i) c.left.push_back(as_file(chance(20) ? base : mutate(base, 6)));
+    for (size_t i = 0; i < right; ++i)  // distant relatives, short pieces, unrelated
+        c.right.push_back(as_file(chance(40)   ? mutate(base, 25)
+                                  : chance(50) ? base.substr(pick(base.size() + 1), pick(12)) : random_seq(pick(40))));
+    c.chunk = chance(50) ? 1 + pick(15) : 1 + pick(80), c.overlap = 1 + pick(30), c.preamble = pick(21);
+    c.dna = !chance(20), c.spell = chance(50), c.histogram = chance(30);
+    return c;
+}
+
+inline std::vector<std::string> args_of(const Case& c, const std::string& mode) {
+    auto list = [](const char* names, size_t n) { return std::string(names).substr(0, 3 * n - 1); };  // n <= 4
+    std::vector<std::string> a = {mode, "-c", std::to_string(c.chunk), "-o", std::to_string(c.overlap), "-r",
+                                  std::to_string(c.preamble), "-L", list("l0,l1,l2,l3", c.left.size())};
+    if (!c.right.empty()) a.insert(a.end(), {"-R", list("r0,r1,r2,r3", c.right.size())});
+    if (!c.dna) a.push_back("-N");
+    return a;
+}
+
+}  // namespace oracle
