@@ -7,11 +7,14 @@ JOBS       ?= $(shell nproc)
 
 all: build
 
-# GoogleTest and CMake come from Debian; fetch them only where they are missing.
+# GoogleTest, CMake, isa-l (compressed input), zlib (tests write gzip) and htslib (the
+# inflate benchmark) come from Debian; fetch them only where they are missing.
 deps:
 	@command -v cmake >/dev/null 2>&1 && command -v g++ >/dev/null 2>&1 && \
-	  [ -f /usr/include/gtest/gtest.h ] || \
-	  { apt-get update && apt-get install -y --no-install-recommends cmake g++ make libgtest-dev; }
+	  [ -f /usr/include/gtest/gtest.h ] && [ -f /usr/include/isa-l/igzip_lib.h ] && \
+	  [ -f /usr/include/zlib.h ] && [ -f /usr/include/htslib/bgzf.h ] || \
+	  { apt-get update && apt-get install -y --no-install-recommends cmake g++ make libgtest-dev \
+	       libisal-dev zlib1g-dev libhts-dev; }
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release

@@ -1,10 +1,7 @@
 #include "treecreate.h"
 
-#include <fcntl.h>
 #include <getopt.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cstdarg>
@@ -12,6 +9,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "source.h"
 
 std::vector<std::string> FILES_LEFT;
 std::vector<uint64_t> FILES_LEFT_SIZES;
@@ -31,6 +30,8 @@ int32_t VERBOSE = 0;
 int32_t HISTOGRAM = 0;
 int32_t SPELL = 0;
 int32_t ROBUST = 0;
+int32_t IGNORE_CASE = 0;
+int32_t BOTH_STRANDS = 0;
 
 void fatal(int status, const char* format, ...) {
   va_list args;
@@ -112,25 +113,44 @@ std::vector<std::string> split(const char* str, int32_t* cnt) {
   return names;
 }
 
-// Opens a sequence file read-only; -1 unless it is a readable regular file.
-static int open_sequence_file(const char* name, uint64_t* size) {
-  int fd = ::open(name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return -1;
+// The files named in a list file, one a line; false when it cannot be read.
+static bool read_list_file(const std::string& path, std::vector<std::string>* names) {
+  std::ifstream in(path);
+  if (!in) return false;
+  std::string line;
+  while (std::getline(in, line)) {
+    // Trailing blanks and a CRLF line end are no part of a name.
+    size_t end = line.find_last_not_of(" \t\r");
+    if (end == std::string::npos || line[0] == '#') continue;
+    names->push_back(line.substr(0, end + 1));
   }
-  *size = static_cast<uint64_t>(st.st_size);
-  return fd;
+  return !in.bad();
+}
+
+std::vector<std::string> read_file_list(const char* list, int32_t* cnt) {
+  int32_t items = 0;
+  std::vector<std::string> names;
+  for (const std::string& item : split(list, &items)) {
+    if (item.empty() || item[0] != '@') {
+      names.push_back(item);
+      continue;
+    }
+    const std::string path = item.substr(1);
+    std::vector<std::string> listed;
+    if (!read_list_file(path, &listed)) fatal(1, "Can't open file %s.\n", path.c_str());
+    // A list that names nothing is a mistake, like an empty name between two commas.
+    if (listed.empty()) fatal(1, "Can't open file %s.\n", item.c_str());
+    names.insert(names.end(), listed.begin(), listed.end());
+  }
+  *cnt = static_cast<int32_t>(names.size());
+  return names;
 }
 
 std::vector<uint64_t> sizes(const std::vector<std::string>& strs, int32_t cnt) {
   std::vector<uint64_t> result(static_cast<size_t>(cnt));
   for (int32_t k = 0; k < cnt; ++k) {
-    int fd = open_sequence_file(strs[k].c_str(), &result[k]);
-    if (fd < 0) fatal(1, "Can't open file %s.\n", strs[k].c_str());
-    ::close(fd);
+    // A compressed file counts with its decompressed size.
+    if (!source_size(strs[k].c_str(), &result[k])) fatal(1, "Can't open file %s.\n", strs[k].c_str());
   }
   return result;
 }
@@ -208,7 +228,7 @@ static void size_chunks_automatically() {
 }
 
 // Long options: names only, with ids above every byte so that no letter reaches them.
-enum LongOptionId { OPT_HELP = 256, OPT_VERSION };
+enum LongOptionId { OPT_HELP = 256, OPT_VERSION, OPT_IGNORE_CASE, OPT_BOTH_STRANDS };
 
 struct LongOption {
   const char* name;
@@ -221,6 +241,10 @@ struct LongOption {
 static const LongOption LONG_OPTIONS[] = {
     {"help", no_argument, OPT_HELP, nullptr, "Print this help and exit"},
     {"version", no_argument, OPT_VERSION, nullptr, "Print the version and exit"},
+    {"ignore-case", no_argument, OPT_IGNORE_CASE, nullptr,
+     "Read a, c, g, t and u as A, C, G, T and U (soft-masked sequence counts)"},
+    {"both-strands", no_argument, OPT_BOTH_STRANDS, nullptr,
+     "Match other files on both strands (reverse complements); not with -N"},
 };
 
 static const char* const VERSION = "xenvar 5.1\n";
@@ -232,8 +256,9 @@ static const char* const HELP_HEAD =
     "other left file holds, that no right file holds, and that cover no invalid symbol.\n"
     "\n"
     "Options:\n"
-    "  -L files              Comma-separated left files (a later -L replaces the list)\n"
-    "  -R files              Comma-separated right files\n"
+    "  -L files              Comma-separated left files (a later -L replaces the list);\n"
+    "                        an item @PATH stands for the files listed in PATH, one a line\n"
+    "  -R files              Comma-separated right files, also with @PATH items\n"
     "  -c size               Chunk size in bytes (default: from the memory available)\n"
     "  -o length             Overlap in bytes (default 10000); tags are shorter than this\n"
     "  -r length             Preamble in bytes scanned for FASTA headers (default 10000)\n"
@@ -279,11 +304,11 @@ void createtree(int argc, char** argv) {
          -1) {
     switch (option) {
       case 'L':
-        FILES_LEFT = split(optarg, &LEFT);
+        FILES_LEFT = read_file_list(optarg, &LEFT);
         FILES_LEFT_SIZES = sizes(FILES_LEFT, LEFT);
         break;
       case 'R':
-        FILES_RIGHT = split(optarg, &RIGHT);
+        FILES_RIGHT = read_file_list(optarg, &RIGHT);
         FILES_RIGHT_SIZES = sizes(FILES_RIGHT, RIGHT);
         break;
       case 'n': parse_i32(optarg, &NODE_OUTPUT); break;
@@ -302,12 +327,16 @@ void createtree(int argc, char** argv) {
       case 'X': ROBUST = 1; break;
       case OPT_HELP: print_help();
       case OPT_VERSION: print_and_exit(VERSION);
+      case OPT_IGNORE_CASE: IGNORE_CASE = 1; break;
+      case OPT_BOTH_STRANDS: BOTH_STRANDS = 1; break;
       default: PrintUsage();
     }
   }
   // An overlap of 0 would let every tag run to the end of the text.
   if (OVERLAP == 0) std::fputs("Overlap length must be at least 1.\n", stderr);
   if (OVERLAP == 0 || LEFT == 0 || (RIGHT == 0 && LEFT < 2)) PrintUsage();
+  // Without DNA there is no complement of a symbol.
+  if (BOTH_STRANDS && !DNA) fatal(1, "Option --both-strands cannot be combined with -N.\n");
   if (CHUNK != 0) return;
   size_chunks_automatically();
 }
@@ -402,31 +431,45 @@ void* allocate_large(uint64_t bytes) {
   return p;
 }
 
-struct FdCloser {
-  int fd;
-  ~FdCloser() { ::close(fd); }
-};
+// Small a, c, g, t and u as their capitals; every other byte as it is.
+static const struct CaseTable {
+  char to[256];
+  CaseTable() {
+    for (int c = 0; c < 256; ++c) to[c] = static_cast<char>(c);
+    for (char c : {'a', 'c', 'g', 't', 'u'}) to[static_cast<unsigned char>(c)] = static_cast<char>(c - 'a' + 'A');
+  }
+} CAPITALS;
 
-Text loadFileRange(const char* filename, uint64_t* length, uint64_t start, uint64_t end,
+static void read_small_as_capitals(char* text, uint64_t n) {
+  for (uint64_t i = 0; i < n; ++i) text[i] = CAPITALS.to[static_cast<unsigned char>(text[i])];
+}
+
+// Where the range of the chunk after this one starts: it shares the bytes from there on.
+static uint64_t next_range_start(uint64_t start, uint64_t preamble, uint32_t chunk) {
+  uint64_t own_end = start + preamble + chunk;
+  return own_end - (own_end < PREAMBLE ? own_end : PREAMBLE);
+}
+
+Text loadFileRange(ByteSource& source, uint64_t* length, uint64_t start, uint64_t end,
                    uint64_t preamble, uint32_t chunk, uint64_t* offset) {
+  const char* filename = source.name.c_str();
   uint64_t size = 0;
-  int fd = open_sequence_file(filename, &size);
-  if (fd < 0) fatal(1, "Cannot open file %s.\n", filename);
-  FdCloser closer{fd};
+  if (!source_begin(source, &size)) fatal(1, "Cannot open file %s.\n", filename);
   *length = 0;
   if (start >= size) return nullptr;
   if (end > size - 1) end = size - 1;
   uint64_t raw = end - start + 1;
   Text text(static_cast<char*>(allocate_large(raw + 1)));
   if (!text) fatal(1, "Reading file %s (%lu)... Out of memory.\n", filename, static_cast<unsigned long>(raw));
-  // A file that shrank since it was measured gives what it still has.
-  uint64_t got = 0;
-  while (got < raw) {
-    ssize_t n = ::pread(fd, text.get() + got, raw - got, static_cast<off_t>(start + got));
-    if (n <= 0) break;
-    got += static_cast<uint64_t>(n);
-  }
+  uint64_t got = source_read(source, start, raw, text.get(), next_range_start(start, preamble, chunk));
   text[got] = '\0';
   *length = filterStringPreamble(text.get(), got, start, preamble, chunk, offset);
+  if (IGNORE_CASE) read_small_as_capitals(text.get(), *length - 1);
   return text;
+}
+
+Text loadFileRange(const char* filename, uint64_t* length, uint64_t start, uint64_t end,
+                   uint64_t preamble, uint32_t chunk, uint64_t* offset) {
+  ByteSource source = source_for(filename, UINT64_MAX);
+  return loadFileRange(source, length, start, end, preamble, chunk, offset);
 }

@@ -27,6 +27,8 @@ extern int32_t VERBOSE;
 extern int32_t HISTOGRAM;
 extern int32_t SPELL;
 extern int32_t ROBUST;
+extern int32_t IGNORE_CASE;   // --ignore-case: a, c, g, t and u are read as A, C, G, T and U
+extern int32_t BOTH_STRANDS;  // --both-strands: queries match on either strand
 
 // Bytes of one suffix-tree node; the chunk sizing budgets two per symbol.
 constexpr uint32_t NODESIZE = 40;
@@ -36,6 +38,8 @@ constexpr uint32_t NODESIZE = 40;
 
 void createtree(int argc, char** argv);
 std::vector<std::string> split(const char* str, int32_t* cnt);
+// The names of a -L or -R list, each item "@PATH" replaced by the files that PATH lists.
+std::vector<std::string> read_file_list(const char* list, int32_t* cnt);
 std::vector<uint64_t> sizes(const std::vector<std::string>& strs, int32_t cnt);
 uint32_t mem_windows();
 [[noreturn]] void PrintUsage();
@@ -59,6 +63,11 @@ void* allocate_large(uint64_t bytes);
 // A chunk's filtered text, NUL-terminated, released with free().
 using Text = std::unique_ptr<char[], FreeDeleter>;
 
+struct ByteSource;
+// Reads one range of a file through its byte source; a compressed source carries on its
+// stream when ranges come in order.
+Text loadFileRange(ByteSource& source, uint64_t* length, uint64_t start, uint64_t end,
+                   uint64_t preamble, uint32_t chunk, uint64_t* offset);
 Text loadFileRange(const char* filename, uint64_t* length, uint64_t start, uint64_t end,
                    uint64_t preamble, uint32_t chunk, uint64_t* offset);
 uint64_t filterStringPreamble(char* str, uint64_t len, uint64_t start, uint64_t preamble,

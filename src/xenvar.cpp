@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "report.h"
+#include "source.h"
 #include "tagc.h"
 #include "treecreate.h"
 
@@ -72,17 +73,35 @@ int32_t choose_representative() {
 
 enum class Stage { left, earlier, right };
 
+// The reverse complement, in place: A-T, C-G, U to A; any other symbol becomes "$", which
+// matches nothing in a tree.
+static const struct ComplementTable {
+  char to[256];
+  ComplementTable() {
+    for (int c = 0; c < 256; ++c) to[c] = '$';
+    to['A'] = 'T', to['T'] = 'A', to['C'] = 'G', to['G'] = 'C', to['U'] = 'A';
+  }
+} COMPLEMENT;
+
+void reverse_complement(char* str, uint64_t len) {
+  for (uint64_t i = 0, j = len; i < j--; ++i) {
+    char head = str[i];
+    str[i] = COMPLEMENT.to[static_cast<unsigned char>(str[j])];
+    str[j] = COMPLEMENT.to[static_cast<unsigned char>(head)];
+  }
+  if (len % 2 == 1) str[len / 2] = COMPLEMENT.to[static_cast<unsigned char>(str[len / 2])];
+}
+
 // Streams chunk c3 of a file over the tree; `len` is the representative chunk's length.
-static void query_step(SUFFIX_TREE* tree, const std::string& file, uint64_t c3, Stage stage,
-                       uint64_t len) {
+static void query_step(SUFFIX_TREE* tree, ByteSource& source, uint64_t c3, Stage stage, uint64_t len) {
   uint64_t start2, end2, preamble2, len1 = 0, offset2 = 0;
   chunks(c3, CHUNK, OVERLAP, PREAMBLE, &start2, &end2, &preamble2);
-  Text str1 = loadFileRange(file.c_str(), &len1, start2, end2, preamble2, CHUNK, &offset2);
+  Text str1 = loadFileRange(source, &len1, start2, end2, preamble2, CHUNK, &offset2);
   if (!str1) {
     std::fputs("Empty Chunk...\n", stderr);
     return;
   }
-  const char* name = file.c_str();
+  const char* name = source.name.c_str();
   switch (stage) {
     case Stage::left:
       std::fprintf(stderr, "Processing ... %s.%" PRIu64 " (%" PRIu64 ");\n", name, c3, len - 1);
@@ -95,19 +114,26 @@ static void query_step(SUFFIX_TREE* tree, const std::string& file, uint64_t c3, 
       break;
   }
   tagc(tree, len1 - 1, str1.get());
+  if (!BOTH_STRANDS) return;
+  // The other strand: its matches raise the same bounds as the forward ones.
+  reverse_complement(str1.get(), len1 - 1);
+  tagc(tree, len1 - 1, str1.get());
 }
 
+// One source for all of a file's chunks, so that a compressed file is inflated once.
 static void stream_file(SUFFIX_TREE* tree, const std::string& file, uint64_t size, Stage stage,
                         uint64_t len) {
-  for (uint64_t c3 = 0; c3 < nb_of_chunks(CHUNK, size); ++c3) query_step(tree, file, c3, stage, len);
+  ByteSource source = source_for(file, size);
+  for (uint64_t c3 = 0; c3 < nb_of_chunks(CHUNK, size); ++c3) query_step(tree, source, c3, stage, len);
 }
 
 // Streams the chunk itself, unmasked: every path then ends at its first masked position.
+// `unmasked` is a copy taken before masking, or null to read the chunk again from the file.
 static void invalid_symbol_stage(SUFFIX_TREE* tree, uint64_t c1, uint64_t start1, uint64_t end1,
-                                 uint64_t preamble1) {
+                                 uint64_t preamble1, Text unmasked, uint64_t len) {
   const char* rep = FILES_LEFT[0].c_str();
-  uint64_t len1 = 0, offset1 = 0;
-  Text str1 = loadFileRange(rep, &len1, start1, end1, preamble1, CHUNK, &offset1);
+  uint64_t len1 = len, offset1 = 0;
+  Text str1 = unmasked ? std::move(unmasked) : loadFileRange(rep, &len1, start1, end1, preamble1, CHUNK, &offset1);
   // A file cut short since its chunk was read matches nothing here, so no tag survives.
   uint64_t symbols = str1 ? len1 - 1 : 0;
   std::fprintf(stderr, "Elmininating bad symbols ... %s.%" PRIu64 " (%" PRIu64 ");\n", rep, c1,
@@ -117,11 +143,22 @@ static void invalid_symbol_stage(SUFFIX_TREE* tree, uint64_t c1, uint64_t start1
   tagc_accumulate(tree);
 }
 
+static Text copy_text(const char* str, uint64_t len) {
+  Text copy(static_cast<char*>(allocate_large(len)));
+  if (!copy) fatal(1, "Reading file %s (%lu)... Out of memory.\n", FILES_LEFT[0].c_str(),
+                   static_cast<unsigned long>(len - 1));
+  std::memcpy(copy.get(), str, len);
+  return copy;
+}
+
 void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t end1,
-              uint64_t preamble1, uint64_t offset) {
+              uint64_t preamble1, uint64_t offset, bool rep_compressed) {
   const char* rep = FILES_LEFT[0].c_str();
   int32_t flagN = 0;
+  // Reading a compressed chunk again would inflate the file from its start: keep a copy.
+  Text unmasked = DNA && rep_compressed ? copy_text(str, len) : nullptr;
   if (DNA) flagN = cleanup(str, len - 1);
+  if (flagN == 0) unmasked.reset();
   // "$" ends the tree's text; inside it, some suffixes would have no leaf.
   if (std::memchr(str, '$', len - 1) != nullptr) fatal(1, "Reserved symbol '$' in file %s.\n", rep);
 
@@ -131,7 +168,7 @@ void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t en
   std::fputs("Done.\n", stderr);
   uint32_t NODES = tree->NODE_INDEX - 1;
 
-  if (flagN > 0) invalid_symbol_stage(tree.get(), c1, start1, end1, preamble1);
+  if (flagN > 0) invalid_symbol_stage(tree.get(), c1, start1, end1, preamble1, std::move(unmasked), len);
   // Every other left file must hold the tag: fold each by minimum.
   for (int32_t c2 = 1; c2 < LEFT; ++c2) {
     stream_file(tree.get(), FILES_LEFT[c2], FILES_LEFT_SIZES[c2], Stage::left, len);
@@ -139,7 +176,8 @@ void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t en
     tagc_accumulate(tree.get());
   }
   // Earlier chunks and right files must not hold it: together they stay in TMP.
-  for (uint64_t c3 = 0; c3 < c1; ++c3) query_step(tree.get(), FILES_LEFT[0], c3, Stage::earlier, len);
+  ByteSource earlier = source_for(FILES_LEFT[0], FILES_LEFT_SIZES[0]);
+  for (uint64_t c3 = 0; c3 < c1; ++c3) query_step(tree.get(), earlier, c3, Stage::earlier, len);
   for (int32_t c2 = 0; c2 < RIGHT; ++c2)
     stream_file(tree.get(), FILES_RIGHT[c2], FILES_RIGHT_SIZES[c2], Stage::right, len);
   tagc_walk(tree.get());
@@ -161,7 +199,8 @@ void run(int argc, char** argv) {
   if (HISTOGRAM >= 1) hist_init();
   print_verbose_header(choose_representative());
 
-  const char* rep = FILES_LEFT[0].c_str();
+  // One source for the whole loop, so that a compressed file is inflated once.
+  ByteSource rep = source_for(FILES_LEFT[0], FILES_LEFT_SIZES[0]);
   uint64_t offset = 0;
   for (uint64_t c1 = 0; c1 < nb_of_chunks(CHUNK, FILES_LEFT_SIZES[0]); ++c1) {
     pintTime(VERBOSE);
@@ -177,7 +216,7 @@ void run(int argc, char** argv) {
       out_write(str.get(), offset1);
       continue;
     }
-    tag_pass(c1, str.get(), len, start1, end1, preamble1, offset);
+    tag_pass(c1, str.get(), len, start1, end1, preamble1, offset, source_is_compressed(rep));
     offset += offset1;
     out_check();
   }

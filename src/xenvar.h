@@ -14,6 +14,9 @@ int32_t cleanup(char* str, uint64_t len);
 // Moves the smallest left file to the front; returns 1 when it had to move.
 int32_t choose_representative();
 // Runs the tag pass on one chunk of the representative file and reports its tags.
+// `rep_compressed`: the representative file is compressed, so its chunk is not read twice.
 void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t end1,
-              uint64_t preamble1, uint64_t offset);
+              uint64_t preamble1, uint64_t offset, bool rep_compressed);
+// Reverse complement of a query text in place; symbols other than A, C, G, T, U match nothing.
+void reverse_complement(char* str, uint64_t len);
 [[noreturn]] void run(int argc, char** argv);
