@@ -61,9 +61,11 @@ static bool starts_gzip(int fd) {
   return ::pread(fd, magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
 }
 
-static void begin_member(GzipStream& g) {
+static void begin_member(GzipStream& g, const char* name) {
   uint8_t* next = g.state.next_in;
   uint32_t avail = g.state.avail_in;
+  // Whatever follows a member must be another member, not stray bytes.
+  if (next[0] != 0x1f || (avail > 1 && next[1] != 0x8b)) fatal(1, "Corrupt gzip data in file %s.\n", name);
   isal_inflate_reset(&g.state);
   g.state.crc_flag = ISAL_GZIP;  // header parsed, CRC and length checked
   g.state.next_in = next;
@@ -102,7 +104,7 @@ static uint64_t inflate_into(GzipStream& g, const char* name, char* out, uint64_
         if (g.file_end) break;  // the last member is complete: the end of the data
         continue;
       }
-      begin_member(g);
+      begin_member(g, name);
     }
     uint32_t room = static_cast<uint32_t>(std::min<uint64_t>(n - produced, 1u << 30));
     g.state.next_out = reinterpret_cast<uint8_t*>(out + produced);

@@ -84,12 +84,12 @@ static const struct ComplementTable {
 } COMPLEMENT;
 
 void reverse_complement(char* str, uint64_t len) {
+  // i meets j in the middle of an odd length, which is complemented once, in place.
   for (uint64_t i = 0, j = len; i < j--; ++i) {
     char head = str[i];
     str[i] = COMPLEMENT.to[static_cast<unsigned char>(str[j])];
     str[j] = COMPLEMENT.to[static_cast<unsigned char>(head)];
   }
-  if (len % 2 == 1) str[len / 2] = COMPLEMENT.to[static_cast<unsigned char>(str[len / 2])];
 }
 
 // Streams chunk c3 of a file over the tree; `len` is the representative chunk's length.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <random>
 #include <regex>
 #include <span>
@@ -20,7 +21,8 @@ namespace oracle {
 
 
 // The contents of files l0, l1, ... and r0, r1, ..., and the options of one run.
-struct Case { std::vector<std::string> left, right; uint64_t chunk, overlap, preamble; bool dna, spell, histogram; };
+// both: --both-strands, other files count on either strand.
+struct Case { std::vector<std::string> left, right; uint64_t chunk, overlap, preamble; bool dna, spell, histogram; bool both = false; };
 struct Chunk { std::string text; uint64_t in_chunk = 0; };  // in_chunk: symbols from the chunk's own bytes
 struct Expected { std::string out, err, converted; std::vector<std::string> texts; int status = 0; };
 
@@ -45,6 +47,14 @@ inline std::vector<Chunk> load(const std::string& file, const Case& c) {
     return chunks;
 }
 
+// The other strand: A-T, C-G, U to A; any other symbol becomes "!", which no tag holds.
+inline std::string reverse_complement(const std::string& s) {
+    std::string r;
+    for (auto it = s.rbegin(); it != s.rend(); ++it)
+        r += *it == 'A' ? 'T' : *it == 'T' || *it == 'U' ? 'A' : *it == 'C' ? 'G' : *it == 'G' ? 'C' : '!';
+    return r;
+}
+
 // What the run must print: its errors and empty chunks; standard output with one line per tag, in an order of its own.
 inline Expected brute_force(const Case& c) {
     auto by_size = [](const std::string& a, const std::string& b) { return a.size() < b.size(); };
@@ -54,10 +64,14 @@ inline Expected brute_force(const Case& c) {
     for (const auto& f : c.right) rc.push_back(load(f, c));
     std::swap(lc[0], lc[rep]);
     using Set = std::unordered_set<std::string_view>;
+    std::deque<std::string> strands;  // reverse complements, alive as long as the sets that view them
     auto add = [&](Set& set, std::span<const Chunk> chunks) {  // substrings up to OVERLAP - 1 long
-        for (const Chunk& ch : chunks)
-            for (size_t p = 0, n = ch.text.size(); p < n; ++p)
-                for (size_t l = 1; l < c.overlap && p + l <= n; ++l) set.insert(std::string_view(ch.text).substr(p, l));
+        for (const Chunk& chunk : chunks) {
+            const std::string* other = c.both ? &strands.emplace_back(reverse_complement(chunk.text)) : nullptr;
+            for (const std::string* text : {&chunk.text, other})
+                for (size_t p = 0, n = text ? text->size() : 0; p < n; ++p)
+                    for (size_t l = 1; l < c.overlap && p + l <= n; ++l) set.insert(std::string_view(*text).substr(p, l));
+        }
     };
     std::vector<Set> in_left(lc.size());
     Set excluded;
