@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "cli.h"
+#include "gzip_writer.h"
 
 namespace {
 
@@ -153,4 +154,59 @@ TEST(Cli, HelpVersionAndUnknownLongOptions) {
         EXPECT_TRUE(r.status == 1 && r.out.empty() && r.err.ends_with(kUsage) && r.err.size() > kUsage.size())
             << r.err;
     }
+}
+
+TEST(Cli, CompressedInput) {
+    const std::string big = std::string(300, 'A') + "\n";
+    const cli::Dir dir({{"l1", "ACGTAC\n"}, {"l1.gz", gz::member("ACGTAC\n")}, {"l2.gz", gz::members("CGTACG\n", {0, 3})},
+                        {"r.gz", gz::bgzf("GTA\n", 2)}, {"big.gz", gz::member(big)}, {"small", std::string(60, 'C') + "\n"},
+                        {"cut.gz", gz::member("ACGTAC\n").substr(0, 12)},
+                        {"bad.gz", gz::member("ACGTAC\n")}});
+    std::string wrong_crc = gz::member("ACGTAC\n");
+    wrong_crc[wrong_crc.size() - 8] ^= 1;
+    dir.write("bad.gz", wrong_crc);
+    const std::string plain = "0: (1, 3, 3)\n0: (2, 3, 6)\n0: (3, 6, 6)\n0: (4, 6, 6)\n0: (1, 2, 2)\n0: (2, 2, 2)\n";
+    check(dir, {
+        // The whole run of plain files, on gzip, multi-member and BGZF copies, mixed with a plain file.
+        {{"-L", "l1.gz,l2.gz", "-R", "r.gz", "-c", "100"}, plain,
+         "Constructing tree ... l1.gz.0;\nDone.\nProcessing ... l2.gz.0 (6);\nProcessing (r) ... r.gz.0 (3);\n"},
+        {{"-L", "l1.gz,l2.gz", "-R", "r.gz", "-c", "3", "-f"}, "ACGTAC", "Empty Chunk...\n"},
+        // Decompressed sizes choose the representative file: big.gz is the smaller file on disk.
+        {{"-v", "-f", "-L", "big.gz,small", "-c", "1000"}, "#Representative file (set): small\n#Node: 0\n#Time: @\n" +
+                                                        std::string(60, 'C') + "#Time: @\n"},
+        {{"-L", "l1,cut.gz", "-f"}, "", "Truncated gzip data in file cut.gz.\n", 1},
+        {{"-L", "l1", "-R", "bad.gz", "-f"}, "", "Corrupt gzip data in file bad.gz.\n", 1},
+    });
+    // The automatic chunk size comes from the largest decompressed size.
+    const cli::Result r = dir.run({"-L", "big.gz,small", "-f"});
+    EXPECT_TRUE(r.status == 0 && r.err.find("\nCHUNK: 301\n") != std::string::npos) << r.err;
+}
+
+TEST(Cli, IgnoreCaseListsAndBothStrands) {
+    const cli::Dir dir({{"l1", "ACGTAC\n"}, {"s1", "acgTAc\n"}, {"l2", "CGTACG\n"}, {"r", "GTA\n"},
+                        {"lst", "# left files\n\nl1\r\n  \nl2\n"}, {"empty", "# none\n\n"}, {"gone.lst", "l2\ngone\n"},
+                        {"p", "AACCG\n"}, {"q", "CGGTT\n"}, {"g", "GG\n"}});
+    const std::string spelled = "0: (1, 3, 3) ACG\n0: (2, 3, 6) CGTAC\n0: (3, 6, 6) GTAC\n0: (4, 6, 6) TAC\n"
+                                "0: (1, 2, 2) AC\n0: (2, 2, 2) C\n";
+    const std::string err = "Constructing tree ... l1.0;\nDone.\nProcessing ... l2.0 (6);\nProcessing (r) ... r.0 (3);\n";
+    const std::string both = "Constructing tree ... p.0;\nDone.\nProcessing ... q.0 (5);\nProcessing (r) ... g.0 (2);\n";
+    check(dir, {
+        // Soft-masked letters read as capitals, and spelled so.
+        {{"-L", "s1,l2", "-R", "r", "-c", "100", "-p", "--ignore-case"}, spelled,
+         "Constructing tree ... s1.0;\nDone.\nProcessing ... l2.0 (6);\nProcessing (r) ... r.0 (3);\n"},
+        {{"-L", "s1,l2", "-R", "r", "-c", "100", "-C"}, "0\n",
+         "Constructing tree ... s1.0;\nDone.\nElmininating bad symbols ... s1.0 (6);\nProcessing ... l2.0 (6);\n"
+         "Processing (r) ... r.0 (3);\n"},
+        // A list file: comments, blank lines and CRLF skipped.
+        {{"-L", "@lst", "-R", "r", "-c", "100", "-p"}, spelled, err},
+        {{"-L", "l1,@empty", "-R", "r"}, "", "Can't open file @empty.\n", 1},
+        {{"-L", "l1", "-R", "@nolist"}, "", "Can't open file nolist.\n", 1},
+        {{"-L", "l1,@gone.lst", "-R", "r"}, "", "Can't open file gone.\n", 1},
+        // q is p's reverse complement, g that of CC: only both strands see them.
+        {{"-L", "p,q", "-R", "g", "-c", "100", "-H"}, ">0 0\n>1 1\n>2 1\n", both},
+        {{"-L", "p,q", "-R", "g", "-c", "100", "-H", "--both-strands"}, ">0 0\n>1 1\n>2 3\n>3 3\n>4 2\n>5 1\n", both},
+        {{"-L", "p,q", "-R", "g", "--both-strands", "-N"}, "", "Option --both-strands cannot be combined with -N.\n", 1},
+    });
+    const cli::Result r = dir.run({"-L", "p,q", "--ignore-cases"});  // not a prefix of a long option
+    EXPECT_TRUE(r.status == 1 && r.out.empty() && r.err.ends_with(kUsage) && r.err.size() > kUsage.size()) << r.err;
 }

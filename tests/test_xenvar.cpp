@@ -51,3 +51,14 @@ TEST(Representative, SmallestFirstListedTradesPlacesWithTheFirst) {
   }
   std::tie(FILES_LEFT, FILES_LEFT_SIZES, LEFT) = saved;
 }
+
+TEST(Strands, ReverseComplementInPlace) {
+  // U has no partner of its own; every symbol but A, C, G, T and U becomes "$", which matches nothing.
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""}, {"A", "T"}, {"ACG", "CGT"}, {"ACGTUN+x", "$$$AACGT"}, {"aCgT", "A$G$"}};
+  for (const auto& [text, expected] : cases) {
+    std::string s = text;
+    reverse_complement(s.data(), s.size());
+    EXPECT_EQ(s, expected) << text;
+  }
+}
