@@ -167,7 +167,7 @@ TEST(Cli, CompressedInput) {
     dir.write("bad.gz", wrong_crc);
     const std::string plain = "0: (1, 3, 3)\n0: (2, 3, 6)\n0: (3, 6, 6)\n0: (4, 6, 6)\n0: (1, 2, 2)\n0: (2, 2, 2)\n";
     check(dir, {
-        // The whole run of plain files, on gzip, multi-member and BGZF copies, mixed with a plain file.
+        // The whole run of plain files, on gzip, multi-member and BGZF copies.
         {{"-L", "l1.gz,l2.gz", "-R", "r.gz", "-c", "100"}, plain,
          "Constructing tree ... l1.gz.0;\nDone.\nProcessing ... l2.gz.0 (6);\nProcessing (r) ... r.gz.0 (3);\n"},
         {{"-L", "l1.gz,l2.gz", "-R", "r.gz", "-c", "3", "-f"}, "ACGTAC", "Empty Chunk...\n"},
