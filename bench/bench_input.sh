@@ -72,7 +72,8 @@ fetch_synthetic() {
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# run TAG SUFFIX [options]: one run with -C; prints "seconds peak_KiB".
+# run TAG SUFFIX [options]: one run with -C; prints "seconds peak_KiB cpu_seconds" (user + system:
+# on a shared machine the wall time also holds the waits for a processor).
 run() {
   local tag=$1 suffix=$2
   shift 2
@@ -80,9 +81,9 @@ run() {
   l=$(IFS=,; echo "${LEFT[*]/%/$suffix}")
   r=$(IFS=,; echo "${RIGHT[*]/%/$suffix}")
   local t0=$EPOCHREALTIME
-  /usr/bin/time -f '%M' -o "$work/$tag.rss" "$xenvar" -L "$l" -R "$r" -C "$@" > "$work/$tag.out" 2> "$work/$tag.err"
+  /usr/bin/time -f '%M %U %S' -o "$work/$tag.rss" "$xenvar" -L "$l" -R "$r" -C "$@" > "$work/$tag.out" 2> "$work/$tag.err"
   local t1=$EPOCHREALTIME
-  awk -v a="$t0" -v b="$t1" -v m="$(tail -n 1 "$work/$tag.rss")" 'BEGIN { printf "%.3f %d\n", b - a, m }'
+  tail -n 1 "$work/$tag.rss" | awk -v a="$t0" -v b="$t1" '{ printf "%.3f %d %.2f\n", b - a, $1, $2 + $3 }'
 }
 
 same() { cmp -s "$work/$1.out" "$work/$2.out" && echo identical || echo DIFFERENT; }
@@ -101,30 +102,32 @@ for set in $sets; do
   repn=$("$gen" count "$rep")
   biggest=0
   for f in "${LEFT[@]}" "${RIGHT[@]}"; do s=$(stat -c %s "$f"); [ "$s" -gt "$biggest" ] && biggest=$s; done
-  read -r tp mp < <(run plain "")
-  read -r tz mz < <(run gz "$SUFFIX")
-  read -r tb mb < <(run both "" --both-strands)
+  read -r tp mp cp < <(run plain "")
+  read -r tz mz cz < <(run gz "$SUFFIX")
+  read -r tb mb cb < <(run both "" --both-strands)
   chunk=$((repn * 4 / 10))
-  read -r tpc mpc < <(run plainc "" -c "$chunk")
-  read -r tzc mzc < <(run gzc "$SUFFIX" -c "$chunk")
+  read -r tpc mpc cpc < <(run plainc "" -c "$chunk")
+  read -r tzc mzc czc < <(run gzc "$SUFFIX" -c "$chunk")
   awk -v tp="$tp" -v tz="$tz" -v tb="$tb" -v tpc="$tpc" -v tzc="$tzc" -v mp="$mp" -v mz="$mz" -v mb="$mb" \
+      -v cp="$cp" -v cz="$cz" -v cb="$cb" -v cpc="$cpc" -v czc="$czc" \
       -v mpc="$mpc" -v mzc="$mzc" -v n="$repn" -v rb="$(stat -c %s "$rep")" -v q="$biggest" -v c="$chunk" \
       -v s1="$(same plain gz)" -v s2="$(same plainc gzc)" -v lines="$(wc -l < "$work/plain.out")" \
       -v blines="$(wc -l < "$work/both.out")" 'BEGIN {
     budget = (85 * n + rb + 1 + q + 1) / 1024
-    cb = (85 * c + 2 * (c + 20001)) / 1024
+    cbudget = (85 * c + 2 * (c + 20001)) / 1024
     printf "  representative %d symbols; forward %d output lines, both strands %d\n", n, lines, blines
-    printf "  %-34s %8s %8s %10s\n", "run", "seconds", "ratio", "peak MiB"
-    printf "  %-34s %8.2f %8s %10.1f\n", "plain, one chunk", tp, "1.00", mp / 1024
-    printf "  %-34s %8.2f %8.2f %10.1f  (target <= 1.15; output %s)\n", "gzip, one chunk", tz, tz / tp, mz / 1024, s1
-    printf "  %-34s %8.2f %8.2f %10.1f  (target <= 2.0)\n", "--both-strands, one chunk", tb, tb / tp, mb / 1024
-    printf "  %-34s %8.2f %8s %10.1f\n", "plain, -c " c, tpc, "1.00", mpc / 1024
-    printf "  %-34s %8.2f %8.2f %10.1f  (target <= 1.15; output %s)\n", "gzip, -c " c, tzc, tzc / tpc, mzc / 1024, s2
+    printf "  %-30s %8s %6s %8s %6s %9s\n", "run", "wall s", "ratio", "cpu s", "ratio", "peak MiB"
+    f = "  %-30s %8.2f %6.2f %8.2f %6.2f %9.1f  %s\n"
+    printf f, "plain, one chunk", tp, 1, cp, 1, mp / 1024, ""
+    printf f, "gzip, one chunk", tz, tz / tp, cz, cz / cp, mz / 1024, "(target <= 1.15; output " s1 ")"
+    printf f, "--both-strands, one chunk", tb, tb / tp, cb, cb / cp, mb / 1024, "(target <= 2.0)"
+    printf f, "plain, -c " c, tpc, 1, cpc, 1, mpc / 1024, ""
+    printf f, "gzip, -c " c, tzc, tzc / tpc, czc, czc / cpc, mzc / 1024, "(target <= 1.15; output " s2 ")"
     printf "  memory budget one chunk 85 x %d + texts %d + %d = %.1f MiB: plain %s, gzip %s, both %s\n", n, rb + 1, q + 1,
            budget / 1024, mp <= budget ? "within" : "EXCEEDED", mz <= budget ? "within" : "EXCEEDED",
            mb <= budget ? "within" : "EXCEEDED"
-    printf "  memory budget -c %d: 85 x %d + two chunk texts = %.1f MiB: plain %s, gzip %s\n", c, c, cb / 1024,
-           mpc <= cb ? "within" : "EXCEEDED", mzc <= cb ? "within" : "EXCEEDED"
+    printf "  memory budget -c %d: 85 x %d + two chunk texts = %.1f MiB: plain %s, gzip %s\n", c, c, cbudget / 1024,
+           mpc <= cbudget ? "within" : "EXCEEDED", mzc <= cbudget ? "within" : "EXCEEDED"
   }'
 done
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
