@@ -11,9 +11,9 @@ using namespace oracle;
 
 namespace {
 #ifdef __SANITIZE_ADDRESS__
-constexpr unsigned long kDefaultCases = 40;  // sanitized binaries start slowly
+constexpr unsigned long kDefaultCases = 30;  // sanitized binaries start slowly
 #else
-constexpr unsigned long kDefaultCases = 250;  // seven runs a case
+constexpr unsigned long kDefaultCases = 200;  // seven runs a case
 #endif
 
 using Rng = std::mt19937;
