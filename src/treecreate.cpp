@@ -254,6 +254,8 @@ static const char* const HELP_HEAD =
     "\n"
     "Finds the tags of the representative (smallest) left file: its substrings that every\n"
     "other left file holds, that no right file holds, and that cover no invalid symbol.\n"
+    "Files are plain or FASTA text, as they stand or gzip'ed (several members and BGZF\n"
+    "included), told apart by their first bytes.\n"
     "\n"
     "Options:\n"
     "  -L files              Comma-separated left files (a later -L replaces the list);\n"
