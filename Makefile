@@ -7,11 +7,13 @@ JOBS       ?= $(shell nproc)
 
 all: build
 
-# GoogleTest and CMake come from Debian; fetch them only where they are missing.
+# GoogleTest, libdivsufsort and CMake come from Debian; fetch them only where they are missing.
 deps:
 	@command -v cmake >/dev/null 2>&1 && command -v g++ >/dev/null 2>&1 && \
-	  [ -f /usr/include/gtest/gtest.h ] || \
-	  { apt-get update && apt-get install -y --no-install-recommends cmake g++ make libgtest-dev; }
+	  [ -f /usr/include/gtest/gtest.h ] && \
+	  [ -n "$$(ls /usr/include/divsufsort.h /usr/include/*/divsufsort.h 2>/dev/null)" ] || \
+	  { apt-get update && apt-get install -y --no-install-recommends cmake g++ make libgtest-dev \
+	      libdivsufsort-dev; }
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
