@@ -26,14 +26,6 @@
 #include <new>
 #include <vector>
 
-using Words = std::unique_ptr<uint32_t[], FreeDeleter>;
-
-static Words allocate_words(uint64_t count) {
-  Words words(static_cast<uint32_t*>(allocate_large(sizeof(uint32_t) * count)));
-  if (!words) tree_out_of_memory();
-  return words;
-}
-
 // ---------------------------------------------------------------- suffix array and LCP
 
 // Sorts the suffixes of positions 1..length ("$" included) into `sa`, as 0-based starts.
@@ -45,29 +37,40 @@ static void sort_suffixes(const SUFFIX_TREE* tree, uint32_t* sa) {
     tree_out_of_memory();
 }
 
-// plcp[j]: the longest common prefix of suffix j with the suffix just before it in `sa`
-// (0 for the first). Kasai's bound in text order through the "previous suffix" array, which
-// the result overwrites in place.
-static Words longest_common_prefixes(const SUFFIX_TREE* tree, const uint32_t* sa) {
+// What the passes read of suffix j, side by side: both are gathered in suffix array order,
+// and one cache line then serves suffixes j - 1 and j at once.
+struct SUFFIX_FACTS {
+  uint32_t lcp;              // with the suffix just before it in `sa`; 0 for the first
+  uint32_t insertion_depth;  // d_j: longest common prefix with any earlier suffix
+};
+using Facts = std::unique_ptr<SUFFIX_FACTS[], FreeDeleter>;
+
+// Kasai's bound in text order, through the "previous suffix" of each suffix, which the
+// result overwrites in place.
+static Facts longest_common_prefixes(const SUFFIX_TREE* tree, const uint32_t* sa) {
   const uint32_t n = tree->length;
   const unsigned char* ts = tree->tree_string.get();
-  Words plcp = allocate_words(uint64_t{n} + 1);
-  plcp[sa[0] + 1] = 0;
-  for (uint32_t i = 1; i < n; ++i) plcp[sa[i] + 1] = sa[i - 1] + 1;
+  Facts facts(static_cast<SUFFIX_FACTS*>(allocate_large(sizeof(SUFFIX_FACTS) * (uint64_t{n} + 1))));
+  if (!facts) tree_out_of_memory();
+  facts[sa[0] + 1].lcp = 0;
+  for (uint32_t i = 1; i < n; ++i) facts[sa[i] + 1].lcp = sa[i - 1] + 1;
   uint32_t l = 0;
   for (uint32_t j = 1; j <= n; ++j) {
-    const uint32_t k = plcp[j];
+    const uint32_t k = facts[j].lcp;
     if (k == 0) {
       l = 0;
     } else {
       // "$" ends the text once, so two different suffixes differ before either ends.
       while (ts[j + l] == ts[k + l]) ++l;
     }
-    plcp[j] = l;
+    facts[j].lcp = l;
     if (l > 0) --l;
   }
-  return plcp;
+  return facts;
 }
+
+// Gathers in suffix array order wait on memory: ask for them this many suffixes ahead.
+constexpr uint32_t AHEAD = 16;
 
 // ---------------------------------------------------------------- node numbers
 
@@ -118,36 +121,37 @@ struct OPEN_INTERVAL {
 
 // A son whose smallest start is `start` joins `node`: the later of the two sons that now
 // share `node` first meets the earlier one at this depth, so that is its insertion depth.
-static void join_son(OPEN_INTERVAL* node, uint32_t start, uint32_t* insertion_depth) {
+static void join_son(OPEN_INTERVAL* node, uint32_t start, SUFFIX_FACTS* facts) {
   if (node->min == NONE) {
     node->min = start;
     return;
   }
   const uint32_t later = std::max(node->min, start);
-  insertion_depth[later] = node->depth;
+  facts[later].insertion_depth = node->depth;
   node->min = std::min(node->min, start);
   node->second = std::min(node->second, later);
 }
 
 // One bottom-up pass over the LCP intervals: the insertion depth d_j of every leaf, and the
 // creation time of every internal node.
-static void find_creation_times(uint32_t n, const uint32_t* sa, const uint32_t* plcp,
-                                uint32_t* insertion_depth, CREATION_TIMES* times) {
+static void find_creation_times(uint32_t n, const uint32_t* sa, SUFFIX_FACTS* facts,
+                                CREATION_TIMES* times) {
   times->bits.assign(n / 64 + 1, 0);
-  insertion_depth[1] = 0;  // suffix 1 has no earlier suffix
+  facts[1].insertion_depth = 0;  // suffix 1 has no earlier suffix
   std::vector<OPEN_INTERVAL> stack{{0, NONE, NONE}};
   uint32_t carry = sa[0] + 1;  // smallest start of the subtree left of the boundary
   for (uint32_t i = 1; i <= n; ++i) {
-    const uint32_t h = i < n ? plcp[sa[i] + 1] : 0;
+    if (i + AHEAD < n) __builtin_prefetch(&facts[sa[i + AHEAD] + 1]);
+    const uint32_t h = i < n ? facts[sa[i] + 1].lcp : 0;
     while (stack.back().depth > h) {
-      join_son(&stack.back(), carry, insertion_depth);
+      join_son(&stack.back(), carry, facts);
       const OPEN_INTERVAL done = stack.back();
       stack.pop_back();
       times->bits[done.second >> 6] |= uint64_t{1} << (done.second & 63);
       carry = done.min;
     }
     if (stack.back().depth == h)
-      join_son(&stack.back(), carry, insertion_depth);
+      join_son(&stack.back(), carry, facts);
     else
       stack.push_back({h, carry, NONE});
     if (i < n) carry = sa[i] + 1;
@@ -185,7 +189,7 @@ struct OPEN_NODE {
 struct POOL_PASS {
   SUFFIX_TREE* tree;
   const CREATION_TIMES* times;
-  const uint32_t* insertion_depth;
+  const SUFFIX_FACTS* facts;
   std::vector<OPEN_NODE> stack;
   std::vector<PENDING_SON> sons;
   std::vector<LINK_REQUEST> requests;
@@ -196,8 +200,8 @@ struct POOL_PASS {
 // phase ends at 3 even when it creates leaf 2 at depth 0, and leaf 1 is made whole.
 static uint32_t leaf_edge_end(const POOL_PASS& pass, uint32_t j) {
   if (j == 1) return pass.tree->length;
-  if (j == 2 && pass.insertion_depth[2] == 0 && pass.tree->length >= 3) return 3;
-  return j + pass.insertion_depth[j];
+  if (j == 2 && pass.facts[2].insertion_depth == 0 && pass.tree->length >= 3) return 3;
+  return j + pass.facts[j].insertion_depth;
 }
 
 static PENDING_SON leaf_son(const POOL_PASS& pass, uint32_t j) {
@@ -295,7 +299,7 @@ static OPEN_NODE* open_node_at_depth(POOL_PASS* pass, uint32_t depth) {
 static uint32_t request_suffix_link(POOL_PASS* pass, uint32_t x) {
   if (x < 2 || !created_at(*pass->times, x - 1)) return NONE;
   const NODE_REF node = internal_number(*pass->times, x - 1);
-  const uint32_t depth = pass->insertion_depth[x - 1];
+  const uint32_t depth = pass->facts[x - 1].insertion_depth;
   if (depth == 1) {
     pass->tree->STACK[node].suffix_link = pass->tree->root;
     return NONE;
@@ -316,12 +320,20 @@ static void write_root(POOL_PASS* pass) {
 }
 
 // The second bottom-up pass: every node written at its final index.
-static void write_pool(POOL_PASS* pass, const uint32_t* sa, const uint32_t* plcp) {
+static void write_pool(POOL_PASS* pass, const uint32_t* sa) {
   const uint32_t n = pass->tree->length;
   pass->stack.push_back({0, NONE, 0});
   PENDING_SON carry = leaf_son(*pass, sa[0] + 1);
   for (uint32_t i = 1; i <= n; ++i) {
-    const uint32_t h = i < n ? plcp[sa[i] + 1] : 0;
+    if (i + AHEAD < n) {
+      // What meeting a leaf reads and writes. (Kept in the loop: a helper that only
+      // prefetches counts as pure, and its calls are dropped.)
+      const uint32_t ahead = sa[i + AHEAD] + 1;
+      __builtin_prefetch(&pass->facts[ahead - 1]);
+      __builtin_prefetch(&pass->facts[ahead]);
+      __builtin_prefetch(&pass->tree->STACK[leaf_number(*pass->times, ahead)], 1);
+    }
+    const uint32_t h = i < n ? pass->facts[sa[i] + 1].lcp : 0;
     uint32_t passed_on = request_suffix_link(pass, carry.min);
     while (pass->stack.back().depth > h) {
       pass->sons.push_back(carry);
@@ -343,18 +355,16 @@ void build_suffix_array_tree(SUFFIX_TREE* tree) {
   // The suffix array lives where the leaf index will: it is dead by the time that is written.
   uint32_t* sa = tree->LEAVES.get() + 1;
   sort_suffixes(tree, sa);
-  Words plcp = longest_common_prefixes(tree, sa);
-  Words insertion_depth = allocate_words(uint64_t{n} + 1);
+  Facts facts = longest_common_prefixes(tree, sa);
   CREATION_TIMES times;
   try {
-    find_creation_times(n, sa, plcp.get(), insertion_depth.get(), &times);
-    POOL_PASS pass{tree, &times, insertion_depth.get(), {}, {}, {}, NONE};
-    write_pool(&pass, sa, plcp.get());
+    find_creation_times(n, sa, facts.get(), &times);
+    POOL_PASS pass{tree, &times, facts.get(), {}, {}, {}, NONE};
+    write_pool(&pass, sa);
   } catch (const std::bad_alloc&) {
     tree_out_of_memory();
   }
-  plcp.reset();
-  insertion_depth.reset();
+  facts.reset();
   tree->NODE_INDEX = n + 1 + created_up_to(times, n);
   tree->e = n;
   tree->LEAVES[0] = NIL;
