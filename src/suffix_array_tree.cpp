@@ -208,8 +208,21 @@ static PENDING_SON leaf_son(const POOL_PASS& pass, uint32_t j) {
   return PENDING_SON{j, leaf_number(*pass.times, j), NIL, 0};
 }
 
+// Insertion sort: a node has a handful of sons, at most one per symbol.
 static void sort_sons(PENDING_SON* first, PENDING_SON* last) {
-  std::sort(first, last, [](const PENDING_SON& a, const PENDING_SON& b) { return a.min < b.min; });
+  for (PENDING_SON* next = first + 1; next < last; ++next) {
+    const PENDING_SON son = *next;
+    PENDING_SON* place = next;
+    for (; place != first && place[-1].min > son.min; --place) *place = place[-1];
+    *place = son;
+  }
+}
+
+// A node record may straddle two cache lines. (Always inlined: a helper that does nothing
+// but prefetch would count as pure, and its calls would be dropped.)
+[[gnu::always_inline]] inline static void prefetch_for_write(const NODE* node) {
+  __builtin_prefetch(node, 1);
+  __builtin_prefetch(reinterpret_cast<const char*>(node) + sizeof(NODE) - 1, 1);
 }
 
 // Writes the sons of a finished node, `number` at `depth`, sorted as Ukkonen leaves them.
@@ -263,6 +276,7 @@ static PENDING_SON close_node(POOL_PASS* pass, uint32_t* passed_on) {
   PENDING_SON* last = pass->sons.data() + pass->sons.size();
   sort_sons(first, last);
   const NODE_REF number = internal_number(*pass->times, first[1].min);
+  prefetch_for_write(&pass->tree->STACK[number]);  // written when its father closes
   write_sons(pass, first, last, number, open.depth);
   for (uint32_t r = open.requests; r != NONE;) {
     const uint32_t next = pass->requests[r].next;
@@ -326,12 +340,11 @@ static void write_pool(POOL_PASS* pass, const uint32_t* sa) {
   PENDING_SON carry = leaf_son(*pass, sa[0] + 1);
   for (uint32_t i = 1; i <= n; ++i) {
     if (i + AHEAD < n) {
-      // What meeting a leaf reads and writes. (Kept in the loop: a helper that only
-      // prefetches counts as pure, and its calls are dropped.)
+      // What meeting a leaf reads and writes.
       const uint32_t ahead = sa[i + AHEAD] + 1;
       __builtin_prefetch(&pass->facts[ahead - 1]);
       __builtin_prefetch(&pass->facts[ahead]);
-      __builtin_prefetch(&pass->tree->STACK[leaf_number(*pass->times, ahead)], 1);
+      prefetch_for_write(&pass->tree->STACK[leaf_number(*pass->times, ahead)]);
     }
     const uint32_t h = i < n ? pass->facts[sa[i] + 1].lcp : 0;
     uint32_t passed_on = request_suffix_link(pass, carry.min);
