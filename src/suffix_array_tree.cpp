@@ -159,6 +159,37 @@ static void find_creation_times(uint32_t n, const uint32_t* sa, SUFFIX_FACTS* fa
   count_creations(times);
 }
 
+// ---------------------------------------------------------------- leaves seeded in text order
+
+// The edge end a leaf was created with: the end of the phase that created it. The first
+// phase ends at 3 even when it creates leaf 2 at depth 0, and leaf 1 is made whole.
+static uint32_t leaf_edge_end(uint32_t n, const SUFFIX_FACTS* facts, uint32_t j) {
+  if (j == 1) return n;
+  if (j == 2 && facts[2].insertion_depth == 0 && n >= 3) return 3;
+  return j + facts[j].insertion_depth;
+}
+
+// Moves what the second pass needs of each suffix into its leaf's record, so that meeting a
+// leaf costs one cache miss, not two: the edge end the leaf keeps, which also gives back its
+// insertion depth, and its LCP, kept in TMP until the leaf is written. Leaf numbers rise
+// with j, so this fills the pool front to back.
+static void seed_leaves(SUFFIX_TREE* tree, const CREATION_TIMES& times, const SUFFIX_FACTS* facts) {
+  const uint32_t n = tree->length;
+  NODE* pool = tree->STACK.get();
+  NODE_REF number = 0;
+  for (uint32_t j = 1; j <= n; ++j) {
+    number += 1 + (created_at(times, j) ? 1 : 0);
+    pool[number].edge_label_end = leaf_edge_end(n, facts, j);
+    pool[number].TMP = facts[j].lcp;
+  }
+}
+
+// The insertion depth of a node created at time s, read back from the edge end of leaf s:
+// a node is never created at time 1, and at time 2 only at depth 1 or more.
+static uint32_t creation_depth(const SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t s) {
+  return tree->STACK[leaf_number(times, s)].edge_label_end - s;
+}
+
 // ---------------------------------------------------------------- second pass: the pool
 
 // A finished subtree waiting for its father: enough to write its node once the father's
@@ -189,20 +220,11 @@ struct OPEN_NODE {
 struct POOL_PASS {
   SUFFIX_TREE* tree;
   const CREATION_TIMES* times;
-  const SUFFIX_FACTS* facts;
   std::vector<OPEN_NODE> stack;
   std::vector<PENDING_SON> sons;
   std::vector<LINK_REQUEST> requests;
   uint32_t free_requests = NONE;  // settled requests, for reuse
 };
-
-// The edge end a leaf was created with: the end of the phase that created it. The first
-// phase ends at 3 even when it creates leaf 2 at depth 0, and leaf 1 is made whole.
-static uint32_t leaf_edge_end(const POOL_PASS& pass, uint32_t j) {
-  if (j == 1) return pass.tree->length;
-  if (j == 2 && pass.facts[2].insertion_depth == 0 && pass.tree->length >= 3) return 3;
-  return j + pass.facts[j].insertion_depth;
-}
 
 static PENDING_SON leaf_son(const POOL_PASS& pass, uint32_t j) {
   return PENDING_SON{j, leaf_number(*pass.times, j), NIL, 0};
@@ -239,8 +261,7 @@ static void write_sons(POOL_PASS* pass, PENDING_SON* first, PENDING_SON* last, N
     node.path_position = son->min;
     node.edge_label_start = son->min + depth;
     if (son->sons == NIL) {
-      node.suffix_link = NIL;
-      node.edge_label_end = leaf_edge_end(*pass, son->min);
+      node.suffix_link = NIL;  // its edge end is in place since the leaves were seeded
     } else {
       node.edge_label_end = son->min + son->depth - 1;
     }
@@ -313,7 +334,7 @@ static OPEN_NODE* open_node_at_depth(POOL_PASS* pass, uint32_t depth) {
 static uint32_t request_suffix_link(POOL_PASS* pass, uint32_t x) {
   if (x < 2 || !created_at(*pass->times, x - 1)) return NONE;
   const NODE_REF node = internal_number(*pass->times, x - 1);
-  const uint32_t depth = pass->facts[x - 1].insertion_depth;
+  const uint32_t depth = creation_depth(pass->tree, *pass->times, x - 1);
   if (depth == 1) {
     pass->tree->STACK[node].suffix_link = pass->tree->root;
     return NONE;
@@ -340,13 +361,16 @@ static void write_pool(POOL_PASS* pass, const uint32_t* sa) {
   PENDING_SON carry = leaf_son(*pass, sa[0] + 1);
   for (uint32_t i = 1; i <= n; ++i) {
     if (i + AHEAD < n) {
-      // What meeting a leaf reads and writes.
+      // Meeting a leaf reads and writes its record, and reads the edge end of the leaf
+      // before it when a node was created between the two.
       const uint32_t ahead = sa[i + AHEAD] + 1;
-      __builtin_prefetch(&pass->facts[ahead - 1]);
-      __builtin_prefetch(&pass->facts[ahead]);
-      prefetch_for_write(&pass->tree->STACK[leaf_number(*pass->times, ahead)]);
+      const NODE* leaf = &pass->tree->STACK[leaf_number(*pass->times, ahead)];
+      prefetch_for_write(leaf);
+      if (created_at(*pass->times, ahead - 1))
+        __builtin_prefetch(&leaf[created_at(*pass->times, ahead) ? -2 : -1].edge_label_end);
     }
-    const uint32_t h = i < n ? pass->facts[sa[i] + 1].lcp : 0;
+    const PENDING_SON next = i < n ? leaf_son(*pass, sa[i] + 1) : PENDING_SON{};
+    const uint32_t h = i < n ? pass->tree->STACK[next.number].TMP : 0;
     uint32_t passed_on = request_suffix_link(pass, carry.min);
     while (pass->stack.back().depth > h) {
       pass->sons.push_back(carry);
@@ -356,7 +380,7 @@ static void write_pool(POOL_PASS* pass, const uint32_t* sa) {
     if (pass->stack.back().depth < h)
       pass->stack.push_back({h, passed_on, static_cast<uint32_t>(pass->sons.size())});
     pass->sons.push_back(carry);
-    if (i < n) carry = leaf_son(*pass, sa[i] + 1);
+    carry = next;
   }
   write_root(pass);
 }
@@ -372,12 +396,13 @@ void build_suffix_array_tree(SUFFIX_TREE* tree) {
   CREATION_TIMES times;
   try {
     find_creation_times(n, sa, facts.get(), &times);
-    POOL_PASS pass{tree, &times, facts.get(), {}, {}, {}, NONE};
+    seed_leaves(tree, times, facts.get());
+    facts.reset();
+    POOL_PASS pass{tree, &times, {}, {}, {}, NONE};
     write_pool(&pass, sa);
   } catch (const std::bad_alloc&) {
     tree_out_of_memory();
   }
-  facts.reset();
   tree->NODE_INDEX = n + 1 + created_up_to(times, n);
   tree->e = n;
   tree->LEAVES[0] = NIL;
