@@ -37,33 +37,34 @@ static void sort_suffixes(const SUFFIX_TREE* tree, uint32_t* sa) {
     tree_out_of_memory();
 }
 
-// What the passes read of suffix j, side by side: both are gathered in suffix array order,
-// and one cache line then serves suffixes j - 1 and j at once.
-struct SUFFIX_FACTS {
-  uint32_t lcp;              // with the suffix just before it in `sa`; 0 for the first
-  uint32_t insertion_depth;  // d_j: longest common prefix with any earlier suffix
-};
-using Facts = std::unique_ptr<SUFFIX_FACTS[], FreeDeleter>;
+// What the passes read of suffix j, side by side in words 2j and 2j + 1: both are gathered
+// in suffix array order, and one cache line then serves suffixes j - 1 and j at once. They
+// live in the front of the node pool: 8 bytes a suffix, below any leaf record (leaf j is
+// node j or later, 40 bytes a node), so no pages beyond the pool's own are touched. Words,
+// not a record, so that the compiler sees them as what the node fields are.
+static uint32_t& lcp(uint32_t* facts, uint32_t j) { return facts[2 * uint64_t{j}]; }
+// d_j: the longest common prefix of suffix j with any earlier suffix.
+static uint32_t& insertion_depth(uint32_t* facts, uint32_t j) { return facts[2 * uint64_t{j} + 1]; }
 
-// Kasai's bound in text order, through the "previous suffix" of each suffix, which the
-// result overwrites in place.
-static Facts longest_common_prefixes(const SUFFIX_TREE* tree, const uint32_t* sa) {
+// lcp(j): the longest common prefix of suffix j with the suffix just before it in `sa`
+// (0 for the first). Kasai's bound in text order, through the "previous suffix" of each
+// suffix, which the result overwrites in place.
+static uint32_t* longest_common_prefixes(SUFFIX_TREE* tree, const uint32_t* sa) {
   const uint32_t n = tree->length;
   const unsigned char* ts = tree->tree_string.get();
-  Facts facts(static_cast<SUFFIX_FACTS*>(allocate_large(sizeof(SUFFIX_FACTS) * (uint64_t{n} + 1))));
-  if (!facts) tree_out_of_memory();
-  facts[sa[0] + 1].lcp = 0;
-  for (uint32_t i = 1; i < n; ++i) facts[sa[i] + 1].lcp = sa[i - 1] + 1;
+  uint32_t* facts = reinterpret_cast<uint32_t*>(tree->STACK.get());
+  lcp(facts, sa[0] + 1) = 0;
+  for (uint32_t i = 1; i < n; ++i) lcp(facts, sa[i] + 1) = sa[i - 1] + 1;
   uint32_t l = 0;
   for (uint32_t j = 1; j <= n; ++j) {
-    const uint32_t k = facts[j].lcp;
+    const uint32_t k = lcp(facts, j);
     if (k == 0) {
       l = 0;
     } else {
       // "$" ends the text once, so two different suffixes differ before either ends.
       while (ts[j + l] == ts[k + l]) ++l;
     }
-    facts[j].lcp = l;
+    lcp(facts, j) = l;
     if (l > 0) --l;
   }
   return facts;
@@ -121,28 +122,28 @@ struct OPEN_INTERVAL {
 
 // A son whose smallest start is `start` joins `node`: the later of the two sons that now
 // share `node` first meets the earlier one at this depth, so that is its insertion depth.
-static void join_son(OPEN_INTERVAL* node, uint32_t start, SUFFIX_FACTS* facts) {
+static void join_son(OPEN_INTERVAL* node, uint32_t start, uint32_t* facts) {
   if (node->min == NONE) {
     node->min = start;
     return;
   }
   const uint32_t later = std::max(node->min, start);
-  facts[later].insertion_depth = node->depth;
+  insertion_depth(facts, later) = node->depth;
   node->min = std::min(node->min, start);
   node->second = std::min(node->second, later);
 }
 
 // One bottom-up pass over the LCP intervals: the insertion depth d_j of every leaf, and the
 // creation time of every internal node.
-static void find_creation_times(uint32_t n, const uint32_t* sa, SUFFIX_FACTS* facts,
+static void find_creation_times(uint32_t n, const uint32_t* sa, uint32_t* facts,
                                 CREATION_TIMES* times) {
   times->bits.assign(n / 64 + 1, 0);
-  facts[1].insertion_depth = 0;  // suffix 1 has no earlier suffix
+  insertion_depth(facts, 1) = 0;  // suffix 1 has no earlier suffix
   std::vector<OPEN_INTERVAL> stack{{0, NONE, NONE}};
   uint32_t carry = sa[0] + 1;  // smallest start of the subtree left of the boundary
   for (uint32_t i = 1; i <= n; ++i) {
-    if (i + AHEAD < n) __builtin_prefetch(&facts[sa[i + AHEAD] + 1]);
-    const uint32_t h = i < n ? facts[sa[i] + 1].lcp : 0;
+    if (i + AHEAD < n) __builtin_prefetch(&lcp(facts, sa[i + AHEAD] + 1));
+    const uint32_t h = i < n ? lcp(facts, sa[i] + 1) : 0;
     while (stack.back().depth > h) {
       join_son(&stack.back(), carry, facts);
       const OPEN_INTERVAL done = stack.back();
@@ -163,24 +164,25 @@ static void find_creation_times(uint32_t n, const uint32_t* sa, SUFFIX_FACTS* fa
 
 // The edge end a leaf was created with: the end of the phase that created it. The first
 // phase ends at 3 even when it creates leaf 2 at depth 0, and leaf 1 is made whole.
-static uint32_t leaf_edge_end(uint32_t n, const SUFFIX_FACTS* facts, uint32_t j) {
+static uint32_t leaf_edge_end(uint32_t n, uint32_t* facts, uint32_t j) {
   if (j == 1) return n;
-  if (j == 2 && facts[2].insertion_depth == 0 && n >= 3) return 3;
-  return j + facts[j].insertion_depth;
+  if (j == 2 && insertion_depth(facts, 2) == 0 && n >= 3) return 3;
+  return j + insertion_depth(facts, j);
 }
 
 // Moves what the second pass needs of each suffix into its leaf's record, so that meeting a
 // leaf costs one cache miss, not two: the edge end the leaf keeps, which also gives back its
-// insertion depth, and its LCP, kept in TMP until the leaf is written. Leaf numbers rise
-// with j, so this fills the pool front to back.
-static void seed_leaves(SUFFIX_TREE* tree, const CREATION_TIMES& times, const SUFFIX_FACTS* facts) {
+// insertion depth, and its LCP, kept in TMP until the leaf is written. From the last suffix
+// down: the words of the suffixes still to move lie below every record written so far.
+static void seed_leaves(SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t* facts) {
   const uint32_t n = tree->length;
   NODE* pool = tree->STACK.get();
-  NODE_REF number = 0;
-  for (uint32_t j = 1; j <= n; ++j) {
-    number += 1 + (created_at(times, j) ? 1 : 0);
-    pool[number].edge_label_end = leaf_edge_end(n, facts, j);
-    pool[number].TMP = facts[j].lcp;
+  for (uint32_t j = n; j >= 1; --j) {
+    const uint32_t end = leaf_edge_end(n, facts, j);
+    const uint32_t prefix = lcp(facts, j);
+    NODE& leaf = pool[leaf_number(times, j)];
+    leaf.edge_label_end = end;
+    leaf.TMP = prefix;
   }
 }
 
@@ -392,12 +394,11 @@ void build_suffix_array_tree(SUFFIX_TREE* tree) {
   // The suffix array lives where the leaf index will: it is dead by the time that is written.
   uint32_t* sa = tree->LEAVES.get() + 1;
   sort_suffixes(tree, sa);
-  Facts facts = longest_common_prefixes(tree, sa);
+  uint32_t* facts = longest_common_prefixes(tree, sa);
   CREATION_TIMES times;
   try {
-    find_creation_times(n, sa, facts.get(), &times);
-    seed_leaves(tree, times, facts.get());
-    facts.reset();
+    find_creation_times(n, sa, facts, &times);
+    seed_leaves(tree, times, facts);
     POOL_PASS pass{tree, &times, {}, {}, {}, NONE};
     write_pool(&pass, sa);
   } catch (const std::bad_alloc&) {
