@@ -61,8 +61,9 @@ static uint32_t* longest_common_prefixes(SUFFIX_TREE* tree, const uint32_t* sa) 
     if (k == 0) {
       l = 0;
     } else {
-      // "$" ends the text once, so two different suffixes differ before either ends.
-      while (ts[j + l] == ts[k + l]) ++l;
+      // Two suffixes differ at the latest where the shorter one reaches the "$" that ends
+      // the text; stopping at any "$" keeps a text that holds one inside its bounds.
+      while (ts[j + l] == ts[k + l] && ts[j + l] != '$') ++l;
     }
     lcp(facts, j) = l;
     if (l > 0) --l;

@@ -6,6 +6,7 @@
 #include "suffix_tree.h"
 
 // Fills the pool, NODE_INDEX, e and LEAVES of `tree`, whose text (tree_string, length),
-// unfilled pool and LEAVES buffer are already allocated. Ends the run as out of memory
+// unfilled pool and LEAVES buffer are already allocated. The text must not hold "$" (the
+// chunk loop refuses such a chunk); if it does, the tree is wrong but memory stays safe. Ends the run as out of memory
 // when its scratch space cannot be had.
 void build_suffix_array_tree(SUFFIX_TREE* tree);
