@@ -1,6 +1,7 @@
 // Ukkonen's construction spends its time on one dependent load after another. Here the same
-// tree comes from a suffix array (libdivsufsort) and its LCP array, in a few passes that read
-// memory in order. What makes the two pools equal:
+// tree comes from a suffix array (libdivsufsort) and its LCP array, in two passes over the
+// LCP intervals whose loads are known ahead and can be prefetched. What makes the two pools
+// equal:
 //  - Ukkonen creates the leaves in the order of their suffix start j, and at most one
 //    internal node per leaf, just before it. Leaf j hangs at depth d_j, the longest common
 //    prefix of suffix j with any earlier suffix; an internal node is created when its second
