@@ -252,7 +252,7 @@ static void sort_sons(PENDING_SON* first, PENDING_SON* last) {
 }
 
 // Writes the sons of a finished node, `number` at `depth`, sorted as Ukkonen leaves them.
-// An internal son's suffix_link is left alone: its own suffix link list owns it.
+// An internal son's suffix_link is left alone: its link request sets it, before or after.
 static void write_sons(POOL_PASS* pass, PENDING_SON* first, PENDING_SON* last, NODE_REF number,
                        uint32_t depth) {
   NODE* pool = pass->tree->STACK.get();
@@ -293,7 +293,7 @@ static void add_request(POOL_PASS* pass, uint32_t r, uint32_t* list) {
 
 // Closes the top interval: writes its sons, sets the suffix links that wait for it, and
 // returns it as a pending son of the interval below. Requests for shallower nodes go to
-// `passed_on`, for the interval that the caller opens above it.
+// `passed_on`, for the interval that the caller opens as its father.
 static PENDING_SON close_node(POOL_PASS* pass, uint32_t* passed_on) {
   const OPEN_NODE open = pass->stack.back();
   pass->stack.pop_back();
