@@ -7,14 +7,13 @@ JOBS       ?= $(shell nproc)
 
 all: build
 
-# GoogleTest, CMake, isa-l (compressed input), zlib (tests write gzip) and htslib (the
-# inflate benchmark) come from Debian; fetch them only where they are missing.
+# Everything the build, the tests and the benchmarks need comes from Debian: isa-l inflates
+# compressed input, libdivsufsort sorts suffixes for the tree, zlib writes the tests' gzip
+# files, htslib is the inflate benchmark's rival. Installed only where one is missing.
+PACKAGES := cmake g++ make libgtest-dev libisal-dev zlib1g-dev libhts-dev libdivsufsort-dev
 deps:
-	@command -v cmake >/dev/null 2>&1 && command -v g++ >/dev/null 2>&1 && \
-	  [ -f /usr/include/gtest/gtest.h ] && [ -f /usr/include/isa-l/igzip_lib.h ] && \
-	  [ -f /usr/include/zlib.h ] && [ -f /usr/include/htslib/bgzf.h ] || \
-	  { apt-get update && apt-get install -y --no-install-recommends cmake g++ make libgtest-dev \
-	       libisal-dev zlib1g-dev libhts-dev; }
+	@dpkg -s $(PACKAGES) >/dev/null 2>&1 || \
+	  { apt-get update && apt-get install -y --no-install-recommends $(PACKAGES); }
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release

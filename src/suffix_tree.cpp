@@ -1,5 +1,7 @@
 #include "suffix_tree.h"
 
+#include "suffix_array_tree.h"
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -233,7 +235,7 @@ void SPA(SUFFIX_TREE* tree, POS* pos, uint32_t phase, uint32_t* extension,
 
 // ---------------------------------------------------------------- creation and deletion
 
-[[noreturn]] static void out_of_memory() {
+void tree_out_of_memory() {
   std::fputs("\nOut of memory.\n", stderr);
   std::exit(1);
 }
@@ -254,11 +256,30 @@ static void finish_short_tree(SUFFIX_TREE* tree, uint32_t n) {
 }
 
 static void index_leaves(SUFFIX_TREE* tree) {
-  tree->LEAVES.reset(static_cast<NODE_REF*>(allocate_large(sizeof(NODE_REF) * (uint64_t{tree->length} + 1))));
-  if (!tree->LEAVES) out_of_memory();
   tree->LEAVES[0] = NIL;
   for (uint32_t i = 0; i < tree->NODE_INDEX; ++i)
     if (tree->STACK[i].sons == NIL) tree->LEAVES[tree->STACK[i].path_position] = i;
+}
+
+// The tree record with its text, "$" and room for every node and leaf, nothing built yet.
+static SUFFIX_TREE* allocate_tree(const unsigned char* str, uint64_t length) {
+  if (length > MAX_TREE_TEXT) tree_out_of_memory();
+  uint32_t n = static_cast<uint32_t>(length);
+  SUFFIX_TREE* tree = new (std::nothrow) SUFFIX_TREE;
+  if (tree == nullptr) tree_out_of_memory();
+  tree->length = n + 1;
+  tree->NODE_INDEX = 0;
+  // A text of one repeated symbol needs 2n + 1 nodes; untouched pool pages cost nothing.
+  tree->STACK.reset(static_cast<NODE*>(allocate_large(sizeof(NODE) * (2 * uint64_t{n} + 2))));
+  if (!tree->STACK) tree_out_of_memory();
+  tree->tree_string.reset(static_cast<unsigned char*>(allocate_large(uint64_t{n} + 2)));
+  if (!tree->tree_string) tree_out_of_memory();
+  tree->tree_string[0] = 0;
+  std::memcpy(tree->tree_string.get() + 1, str, n);
+  tree->tree_string[n + 1] = '$';
+  tree->LEAVES.reset(static_cast<NODE_REF*>(allocate_large(sizeof(NODE_REF) * (uint64_t{n} + 2))));
+  if (!tree->LEAVES) tree_out_of_memory();
+  return tree;
 }
 
 SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length) {
@@ -266,21 +287,18 @@ SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length) {
     std::fputs("\nEmpty string.\n", stderr);
     return nullptr;
   }
-  if (length > MAX_TREE_TEXT) out_of_memory();
-  uint32_t n = static_cast<uint32_t>(length);
-  SUFFIX_TREE* tree = new (std::nothrow) SUFFIX_TREE;
-  if (tree == nullptr) out_of_memory();
-  tree->length = n + 1;
-  tree->NODE_INDEX = 0;
-  // A text of one repeated symbol needs 2n + 1 nodes; untouched pool pages cost nothing.
-  tree->STACK.reset(static_cast<NODE*>(allocate_large(sizeof(NODE) * (2 * uint64_t{n} + 2))));
-  if (!tree->STACK) out_of_memory();
-  tree->tree_string.reset(static_cast<unsigned char*>(allocate_large(uint64_t{n} + 2)));
-  if (!tree->tree_string) out_of_memory();
-  tree->tree_string[0] = 0;
-  std::memcpy(tree->tree_string.get() + 1, str, n);
-  tree->tree_string[n + 1] = '$';
+  SUFFIX_TREE* tree = allocate_tree(str, length);
+  build_suffix_array_tree(tree);
+  return tree;
+}
 
+SUFFIX_TREE* ST_CreateTreeUkkonen(const unsigned char* str, uint64_t length) {
+  if (str == nullptr) {
+    std::fputs("\nEmpty string.\n", stderr);
+    return nullptr;
+  }
+  SUFFIX_TREE* tree = allocate_tree(str, length);
+  const uint32_t n = tree->length - 1;
   tree->root = create_node(tree, NIL, 0, 0, 0);
   if (n < 2) {
     finish_short_tree(tree, n);

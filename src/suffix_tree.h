@@ -71,8 +71,14 @@ void create_suffix_link(SUFFIX_TREE* tree, NODE_REF node, NODE_REF link);
 // Longest text whose tree keeps every node index below NIL.
 constexpr uint64_t MAX_TREE_TEXT = (uint64_t{NIL} - 2) / 2 - 1;
 
+// Builds through the suffix array; ST_CreateTreeUkkonen is the linear-time construction
+// that defines the pool, kept as the reference that the suffix array route must match.
 SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length);
+SUFFIX_TREE* ST_CreateTreeUkkonen(const unsigned char* str, uint64_t length);
 void ST_DeleteTree(SUFFIX_TREE* tree);
+
+// "\nOut of memory.\n" and the end of the run, for either construction.
+[[noreturn]] void tree_out_of_memory();
 
 inline NODE& node_at(const SUFFIX_TREE* tree, NODE_REF ref) { return tree->STACK[ref]; }
 

@@ -1,0 +1,413 @@
+// Ukkonen's construction spends its time on one dependent load after another. Here the same
+// tree comes from a suffix array (libdivsufsort) and its LCP array, in two passes over the
+// LCP intervals whose loads are known ahead and can be prefetched. What makes the two pools
+// equal:
+//  - Ukkonen creates the leaves in the order of their suffix start j, and at most one
+//    internal node per leaf, just before it. Leaf j hangs at depth d_j, the longest common
+//    prefix of suffix j with any earlier suffix; an internal node is created when its second
+//    son (by smallest suffix start) appears, that is at time s = the second smallest of its
+//    sons' smallest starts. So leaf j is node j + C(j), and the node created at s is node
+//    s + C(s) - 1, where C(j) counts the creation times up to j.
+//  - A split puts the new node in the cut node's place, the cut node first and the new leaf
+//    second under it, and later sons go last: sons are ordered by their smallest start.
+//  - An internal node's path_position is the smallest start below it, its edge starts at
+//    path_position plus its father's depth, and ends at path_position plus its depth less 1.
+//    A leaf keeps the edge end it was created with: j + d_j, the end of the phase that
+//    created it.
+//  - The suffix link of the node created at s, of depth D, is the node of depth D - 1 above
+//    leaf s + 1: meeting that leaf, the pass leaves a request on the open intervals above
+//    it, settled when that node closes.
+#include "suffix_array_tree.h"
+
+#include <divsufsort.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+#include <vector>
+
+// ---------------------------------------------------------------- suffix array and LCP
+
+// Sorts the suffixes of positions 1..length ("$" included) into `sa`, as 0-based starts.
+static void sort_suffixes(const SUFFIX_TREE* tree, uint32_t* sa) {
+  static_assert(sizeof(saidx_t) == sizeof(uint32_t), "the 32-bit libdivsufsort");
+  // MAX_TREE_TEXT keeps length below 2^31, the reach of saidx_t.
+  if (divsufsort(tree->tree_string.get() + 1, reinterpret_cast<saidx_t*>(sa),
+                 static_cast<saidx_t>(tree->length)) != 0)
+    tree_out_of_memory();
+}
+
+// What the passes read of suffix j, side by side in words 2j and 2j + 1: both are gathered
+// in suffix array order, and one cache line then serves suffixes j - 1 and j at once. They
+// live in the front of the node pool: 8 bytes a suffix, below any leaf record (leaf j is
+// node j or later, 40 bytes a node), so no pages beyond the pool's own are touched. Words,
+// not a record, so that the compiler sees them as what the node fields are.
+static uint32_t& lcp(uint32_t* facts, uint32_t j) { return facts[2 * uint64_t{j}]; }
+// d_j: the longest common prefix of suffix j with any earlier suffix.
+static uint32_t& insertion_depth(uint32_t* facts, uint32_t j) { return facts[2 * uint64_t{j} + 1]; }
+
+// lcp(j): the longest common prefix of suffix j with the suffix just before it in `sa`
+// (0 for the first). Kasai's bound in text order, through the "previous suffix" of each
+// suffix, which the result overwrites in place.
+static uint32_t* longest_common_prefixes(SUFFIX_TREE* tree, const uint32_t* sa) {
+  const uint32_t n = tree->length;
+  const unsigned char* ts = tree->tree_string.get();
+  uint32_t* facts = reinterpret_cast<uint32_t*>(tree->STACK.get());
+  lcp(facts, sa[0] + 1) = 0;
+  for (uint32_t i = 1; i < n; ++i) lcp(facts, sa[i] + 1) = sa[i - 1] + 1;
+  uint32_t l = 0;
+  for (uint32_t j = 1; j <= n; ++j) {
+    const uint32_t k = lcp(facts, j);
+    if (k == 0) {
+      l = 0;
+    } else {
+      // Two suffixes differ at the latest where the shorter one reaches the "$" that ends
+      // the text; stopping at any "$" keeps a text that holds one inside its bounds.
+      while (ts[j + l] == ts[k + l] && ts[j + l] != '$') ++l;
+    }
+    lcp(facts, j) = l;
+    if (l > 0) --l;
+  }
+  return facts;
+}
+
+// Gathers in suffix array order wait on memory: ask for them this many suffixes ahead.
+constexpr uint32_t AHEAD = 16;
+
+// ---------------------------------------------------------------- node numbers
+
+constexpr uint32_t NONE = 0xFFFFFFFFu;
+
+// Which leaves have an internal node created just before them, and how many up to each.
+struct CREATION_TIMES {
+  std::vector<uint64_t> bits;
+  std::vector<uint32_t> before;  // set bits in the words before each word
+};
+
+static void count_creations(CREATION_TIMES* times) {
+  times->before.resize(times->bits.size() + 1);
+  uint32_t total = 0;
+  for (size_t w = 0; w < times->bits.size(); ++w) {
+    times->before[w] = total;
+    total += static_cast<uint32_t>(std::popcount(times->bits[w]));
+  }
+  times->before[times->bits.size()] = total;
+}
+
+static bool created_at(const CREATION_TIMES& times, uint32_t j) {
+  return (times.bits[j >> 6] >> (j & 63)) & 1;
+}
+
+// Internal nodes created at times 1..j.
+static uint32_t created_up_to(const CREATION_TIMES& times, uint32_t j) {
+  const uint64_t mask = ~uint64_t{0} >> (63 - (j & 63));
+  return times.before[j >> 6] + static_cast<uint32_t>(std::popcount(times.bits[j >> 6] & mask));
+}
+
+static NODE_REF leaf_number(const CREATION_TIMES& times, uint32_t j) {
+  return j + created_up_to(times, j);
+}
+
+static NODE_REF internal_number(const CREATION_TIMES& times, uint32_t s) {
+  return s + created_up_to(times, s) - 1;
+}
+
+// ---------------------------------------------------------------- first pass: creation times
+
+// An open LCP interval of the first pass: its depth and its two smallest sons' starts.
+struct OPEN_INTERVAL {
+  uint32_t depth;
+  uint32_t min;
+  uint32_t second;
+};
+
+// A son whose smallest start is `start` joins `node`: the later of the two sons that now
+// share `node` first meets the earlier one at this depth, so that is its insertion depth.
+static void join_son(OPEN_INTERVAL* node, uint32_t start, uint32_t* facts) {
+  if (node->min == NONE) {
+    node->min = start;
+    return;
+  }
+  const uint32_t later = std::max(node->min, start);
+  insertion_depth(facts, later) = node->depth;
+  node->min = std::min(node->min, start);
+  node->second = std::min(node->second, later);
+}
+
+// One bottom-up pass over the LCP intervals: the insertion depth d_j of every leaf, and the
+// creation time of every internal node.
+static void find_creation_times(uint32_t n, const uint32_t* sa, uint32_t* facts,
+                                CREATION_TIMES* times) {
+  times->bits.assign(n / 64 + 1, 0);
+  insertion_depth(facts, 1) = 0;  // suffix 1 has no earlier suffix
+  std::vector<OPEN_INTERVAL> stack{{0, NONE, NONE}};
+  uint32_t carry = sa[0] + 1;  // smallest start of the subtree left of the boundary
+  for (uint32_t i = 1; i <= n; ++i) {
+    if (i + AHEAD < n) __builtin_prefetch(&lcp(facts, sa[i + AHEAD] + 1));
+    const uint32_t h = i < n ? lcp(facts, sa[i] + 1) : 0;
+    while (stack.back().depth > h) {
+      join_son(&stack.back(), carry, facts);
+      const OPEN_INTERVAL done = stack.back();
+      stack.pop_back();
+      times->bits[done.second >> 6] |= uint64_t{1} << (done.second & 63);
+      carry = done.min;
+    }
+    if (stack.back().depth == h)
+      join_son(&stack.back(), carry, facts);
+    else
+      stack.push_back({h, carry, NONE});
+    if (i < n) carry = sa[i] + 1;
+  }
+  count_creations(times);
+}
+
+// ---------------------------------------------------------------- leaves seeded in text order
+
+// The edge end a leaf was created with: the end of the phase that created it. The first
+// phase ends at 3 even when it creates leaf 2 at depth 0, and leaf 1 is made whole.
+static uint32_t leaf_edge_end(uint32_t n, uint32_t* facts, uint32_t j) {
+  if (j == 1) return n;
+  if (j == 2 && insertion_depth(facts, 2) == 0 && n >= 3) return 3;
+  return j + insertion_depth(facts, j);
+}
+
+// Moves what the second pass needs of each suffix into its leaf's record, so that meeting a
+// leaf costs one cache miss, not two: the edge end the leaf keeps, which also gives back its
+// insertion depth, and its LCP, kept in TMP until the leaf is written. From the last suffix
+// down: the words of the suffixes still to move lie below every record written so far.
+static void seed_leaves(SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t* facts) {
+  const uint32_t n = tree->length;
+  NODE* pool = tree->STACK.get();
+  for (uint32_t j = n; j >= 1; --j) {
+    const uint32_t end = leaf_edge_end(n, facts, j);
+    const uint32_t prefix = lcp(facts, j);
+    NODE& leaf = pool[leaf_number(times, j)];
+    leaf.edge_label_end = end;
+    leaf.TMP = prefix;
+  }
+}
+
+// The insertion depth of a node created at time s, read back from the edge end of leaf s:
+// a node is never created at time 1, and at time 2 only at depth 1 or more.
+static uint32_t creation_depth(const SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t s) {
+  return tree->STACK[leaf_number(times, s)].edge_label_end - s;
+}
+
+// ---------------------------------------------------------------- second pass: the pool
+
+// A finished subtree waiting for its father: enough to write its node once the father's
+// number and depth are known.
+struct PENDING_SON {
+  uint32_t min;     // smallest start below it: its path_position
+  NODE_REF number;
+  NODE_REF sons;    // NIL for a leaf
+  uint32_t depth;   // of an internal node
+};
+
+// A suffix link still to be set: `node`'s link is the node of `depth` above the leaf that
+// asked for it. It waits on the shallowest open interval at least that deep; an interval
+// in between may still be opened below that one, and then inherits it.
+struct LINK_REQUEST {
+  NODE_REF node;
+  uint32_t depth;
+  uint32_t next;  // next request on the same list, or NONE
+};
+
+// An open LCP interval of the second pass.
+struct OPEN_NODE {
+  uint32_t depth;
+  uint32_t requests;   // list of the link requests waiting on it
+  uint32_t first_son;  // index of its first son in the pending sons
+};
+
+struct POOL_PASS {
+  SUFFIX_TREE* tree;
+  const CREATION_TIMES* times;
+  std::vector<OPEN_NODE> stack;
+  std::vector<PENDING_SON> sons;
+  std::vector<LINK_REQUEST> requests;
+  uint32_t free_requests = NONE;  // settled requests, for reuse
+};
+
+static PENDING_SON leaf_son(const POOL_PASS& pass, uint32_t j) {
+  return PENDING_SON{j, leaf_number(*pass.times, j), NIL, 0};
+}
+
+// Insertion sort: a node has a handful of sons, at most one per symbol.
+static void sort_sons(PENDING_SON* first, PENDING_SON* last) {
+  for (PENDING_SON* next = first + 1; next < last; ++next) {
+    const PENDING_SON son = *next;
+    PENDING_SON* place = next;
+    for (; place != first && place[-1].min > son.min; --place) *place = place[-1];
+    *place = son;
+  }
+}
+
+// A node record may straddle two cache lines. (Always inlined: a helper that does nothing
+// but prefetch would count as pure, and its calls would be dropped.)
+[[gnu::always_inline]] inline static void prefetch_for_write(const NODE* node) {
+  __builtin_prefetch(node, 1);
+  __builtin_prefetch(reinterpret_cast<const char*>(node) + sizeof(NODE) - 1, 1);
+}
+
+// Writes the sons of a finished node, `number` at `depth`, sorted as Ukkonen leaves them.
+// An internal son's suffix_link is left alone: its link request sets it, before or after.
+static void write_sons(POOL_PASS* pass, PENDING_SON* first, PENDING_SON* last, NODE_REF number,
+                       uint32_t depth) {
+  NODE* pool = pass->tree->STACK.get();
+  for (PENDING_SON* son = first; son != last; ++son) {
+    NODE& node = pool[son->number];
+    node.sons = son->sons;
+    node.right_sibling = son + 1 != last ? son[1].number : NIL;
+    node.left_sibling = son != first ? son[-1].number : NIL;
+    node.father = number;
+    node.path_position = son->min;
+    node.edge_label_start = son->min + depth;
+    if (son->sons == NIL) {
+      node.suffix_link = NIL;  // its edge end is in place since the leaves were seeded
+    } else {
+      node.edge_label_end = son->min + son->depth - 1;
+    }
+    node.MAX = 0xFFFFFFFFu;
+    node.TMP = 0;
+  }
+}
+
+static uint32_t new_request(POOL_PASS* pass, NODE_REF node, uint32_t depth) {
+  uint32_t r = pass->free_requests;
+  if (r == NONE) {
+    r = static_cast<uint32_t>(pass->requests.size());
+    pass->requests.push_back({});
+  } else {
+    pass->free_requests = pass->requests[r].next;
+  }
+  pass->requests[r] = LINK_REQUEST{node, depth, NONE};
+  return r;
+}
+
+static void add_request(POOL_PASS* pass, uint32_t r, uint32_t* list) {
+  pass->requests[r].next = *list;
+  *list = r;
+}
+
+// Closes the top interval: writes its sons, sets the suffix links that wait for it, and
+// returns it as a pending son of the interval below. Requests for shallower nodes go to
+// `passed_on`, for the interval that the caller opens as its father.
+static PENDING_SON close_node(POOL_PASS* pass, uint32_t* passed_on) {
+  const OPEN_NODE open = pass->stack.back();
+  pass->stack.pop_back();
+  PENDING_SON* first = pass->sons.data() + open.first_son;
+  PENDING_SON* last = pass->sons.data() + pass->sons.size();
+  sort_sons(first, last);
+  const NODE_REF number = internal_number(*pass->times, first[1].min);
+  prefetch_for_write(&pass->tree->STACK[number]);  // written when its father closes
+  write_sons(pass, first, last, number, open.depth);
+  for (uint32_t r = open.requests; r != NONE;) {
+    const uint32_t next = pass->requests[r].next;
+    if (pass->requests[r].depth == open.depth) {
+      pass->tree->STACK[pass->requests[r].node].suffix_link = number;
+      add_request(pass, r, &pass->free_requests);
+    } else {
+      add_request(pass, r, passed_on);
+    }
+    r = next;
+  }
+  const PENDING_SON closed{first->min, number, first->number, open.depth};
+  pass->sons.resize(open.first_son);
+  return closed;
+}
+
+// The shallowest open interval at least `depth` deep; depths rise from the root.
+static OPEN_NODE* open_node_at_depth(POOL_PASS* pass, uint32_t depth) {
+  std::vector<OPEN_NODE>& stack = pass->stack;
+  size_t k = stack.size() - 1;
+  for (int steps = 0; steps < 8 && k > 0 && stack[k - 1].depth >= depth; ++steps) --k;
+  if (k > 0 && stack[k - 1].depth >= depth) {
+    k = static_cast<size_t>(
+        std::lower_bound(stack.begin(), stack.begin() + k, depth,
+                         [](const OPEN_NODE& o, uint32_t d) { return o.depth < d; }) -
+        stack.begin());
+  }
+  return &stack[k];
+}
+
+// Meeting leaf x, before the boundary right of it: asks for the suffix link of the node
+// created at time x - 1. Returns the request if its node is deeper than every open
+// interval: then it is the interval that this boundary opens.
+static uint32_t request_suffix_link(POOL_PASS* pass, uint32_t x) {
+  if (x < 2 || !created_at(*pass->times, x - 1)) return NONE;
+  const NODE_REF node = internal_number(*pass->times, x - 1);
+  const uint32_t depth = creation_depth(pass->tree, *pass->times, x - 1);
+  if (depth == 1) {
+    pass->tree->STACK[node].suffix_link = pass->tree->root;
+    return NONE;
+  }
+  const uint32_t r = new_request(pass, node, depth - 1);
+  if (depth - 1 > pass->stack.back().depth) return r;
+  add_request(pass, r, &open_node_at_depth(pass, depth - 1)->requests);
+  return NONE;
+}
+
+static void write_root(POOL_PASS* pass) {
+  PENDING_SON* first = pass->sons.data();
+  PENDING_SON* last = first + pass->sons.size();
+  sort_sons(first, last);
+  write_sons(pass, first, last, pass->tree->root, 0);
+  pass->tree->STACK[pass->tree->root] =
+      NODE{first->number, NIL, NIL, NIL, NIL, 0, 0, 0, 0xFFFFFFFFu, 0};
+}
+
+// The second bottom-up pass: every node written at its final index.
+static void write_pool(POOL_PASS* pass, const uint32_t* sa) {
+  const uint32_t n = pass->tree->length;
+  pass->stack.push_back({0, NONE, 0});
+  PENDING_SON carry = leaf_son(*pass, sa[0] + 1);
+  for (uint32_t i = 1; i <= n; ++i) {
+    if (i + AHEAD < n) {
+      // Meeting a leaf reads and writes its record, and reads the edge end of the leaf
+      // before it when a node was created between the two.
+      const uint32_t ahead = sa[i + AHEAD] + 1;
+      const NODE* leaf = &pass->tree->STACK[leaf_number(*pass->times, ahead)];
+      prefetch_for_write(leaf);
+      if (created_at(*pass->times, ahead - 1))
+        __builtin_prefetch(&leaf[created_at(*pass->times, ahead) ? -2 : -1].edge_label_end);
+    }
+    const PENDING_SON next = i < n ? leaf_son(*pass, sa[i] + 1) : PENDING_SON{};
+    const uint32_t h = i < n ? pass->tree->STACK[next.number].TMP : 0;
+    uint32_t passed_on = request_suffix_link(pass, carry.min);
+    while (pass->stack.back().depth > h) {
+      pass->sons.push_back(carry);
+      carry = close_node(pass, &passed_on);
+    }
+    // Whatever waits for a node deeper than the open intervals waits for this one.
+    if (pass->stack.back().depth < h)
+      pass->stack.push_back({h, passed_on, static_cast<uint32_t>(pass->sons.size())});
+    pass->sons.push_back(carry);
+    carry = next;
+  }
+  write_root(pass);
+}
+
+// ---------------------------------------------------------------- the builder
+
+void build_suffix_array_tree(SUFFIX_TREE* tree) {
+  const uint32_t n = tree->length;
+  // The suffix array lives where the leaf index will: it is dead by the time that is written.
+  uint32_t* sa = tree->LEAVES.get() + 1;
+  sort_suffixes(tree, sa);
+  uint32_t* facts = longest_common_prefixes(tree, sa);
+  CREATION_TIMES times;
+  try {
+    find_creation_times(n, sa, facts, &times);
+    seed_leaves(tree, times, facts);
+    POOL_PASS pass{tree, &times, {}, {}, {}, NONE};
+    write_pool(&pass, sa);
+  } catch (const std::bad_alloc&) {
+    tree_out_of_memory();
+  }
+  tree->NODE_INDEX = n + 1 + created_up_to(times, n);
+  tree->e = n;
+  tree->LEAVES[0] = NIL;
+  for (uint32_t j = 1; j <= n; ++j) tree->LEAVES[j] = leaf_number(times, j);
+}
