@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,9 @@ int32_t VERBOSE = 0;
 int32_t HISTOGRAM = 0;
 int32_t SPELL = 0;
 int32_t ROBUST = 0;
+Format FORMAT = Format::tags;
+uint32_t MIN_LENGTH = 1;
+std::vector<HeaderEvent>* HEADER_EVENTS = nullptr;
 
 void fatal(int status, const char* format, ...) {
   va_list args;
@@ -208,7 +212,7 @@ static void size_chunks_automatically() {
 }
 
 // Long options: names only, with ids above every byte so that no letter reaches them.
-enum LongOptionId { OPT_HELP = 256, OPT_VERSION };
+enum LongOptionId { OPT_HELP = 256, OPT_VERSION, OPT_FORMAT, OPT_MIN_LENGTH };
 
 struct LongOption {
   const char* name;
@@ -221,6 +225,9 @@ struct LongOption {
 static const LongOption LONG_OPTIONS[] = {
     {"help", no_argument, OPT_HELP, nullptr, "Print this help and exit"},
     {"version", no_argument, OPT_VERSION, nullptr, "Print the version and exit"},
+    {"format", required_argument, OPT_FORMAT, "tags|bed|fasta",
+     "Print tag lines (default), or the signature regions as BED6 or FASTA"},
+    {"min-length", required_argument, OPT_MIN_LENGTH, "N", "Only tags of at least N symbols count (default 1)"},
 };
 
 static const char* const VERSION = "xenvar 5.1\n";
@@ -265,6 +272,23 @@ static const char* const HELP_HEAD =
   print_and_exit(help.c_str());
 }
 
+static void parse_format(const char* text) {
+  if (std::strcmp(text, "tags") == 0) FORMAT = Format::tags;
+  else if (std::strcmp(text, "bed") == 0) FORMAT = Format::bed;
+  else if (std::strcmp(text, "fasta") == 0) FORMAT = Format::fasta;
+  else fatal(1, "Unknown output format '%s' (--format takes tags, bed or fasta).\n", text);
+}
+
+// A whole number from 1 up; anything else would silently mean "every tag" or nothing.
+static void parse_min_length(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long number = std::isdigit(static_cast<unsigned char>(*text)) ? std::strtoull(text, &end, 10) : 0;
+  if (end == nullptr || *end != '\0' || errno != 0 || number == 0 || number > UINT32_MAX)
+    fatal(1, "Invalid minimum length '%s' (--min-length takes a whole number of at least 1).\n", text);
+  MIN_LENGTH = static_cast<uint32_t>(number);
+}
+
 static std::vector<option> getopt_table() {
   std::vector<option> table;
   for (const LongOption& o : LONG_OPTIONS) table.push_back({o.name, o.has_arg, nullptr, o.id});
@@ -302,12 +326,17 @@ void createtree(int argc, char** argv) {
       case 'X': ROBUST = 1; break;
       case OPT_HELP: print_help();
       case OPT_VERSION: print_and_exit(VERSION);
+      case OPT_FORMAT: parse_format(optarg); break;
+      case OPT_MIN_LENGTH: parse_min_length(optarg); break;
       default: PrintUsage();
     }
   }
   // An overlap of 0 would let every tag run to the end of the text.
   if (OVERLAP == 0) std::fputs("Overlap length must be at least 1.\n", stderr);
   if (OVERLAP == 0 || LEFT == 0 || (RIGHT == 0 && LEFT < 2)) PrintUsage();
+  // Histogram lines start with '>', which a FASTA stream would take for headers.
+  if (HISTOGRAM != 0 && FORMAT != Format::tags)
+    fatal(1, "The histogram (-h, -H) goes with --format tags only.\n");
   if (CHUNK != 0) return;
   size_chunks_automatically();
 }
@@ -359,6 +388,7 @@ static uint64_t keep_symbols(char* str, uint64_t i, uint64_t stop, uint64_t len,
       if (c == '>' && DNA) {
         // A header becomes one "N", except the first thing at the start of a file.
         if (start != 0 || k != 0 || *header_seen) s[k++] = 'N';
+        if (HEADER_EVENTS) HEADER_EVENTS->push_back({k, start + i});
         *header_seen = true;
         i = end_of_line(str, i, len) + 1;
         break;
@@ -429,4 +459,18 @@ Text loadFileRange(const char* filename, uint64_t* length, uint64_t start, uint6
   text[got] = '\0';
   *length = filterStringPreamble(text.get(), got, start, preamble, chunk, offset);
   return text;
+}
+
+int32_t readFileBlocks(const char* filename, void (*consume)(const char* block, uint64_t size, void* state),
+                       void* state) {
+  uint64_t size = 0;
+  int fd = open_sequence_file(filename, &size);
+  if (fd < 0) return 0;
+  FdCloser closer{fd};
+  std::unique_ptr<char[]> block(new char[1 << 20]);
+  for (ssize_t n; (n = ::read(fd, block.get(), 1 << 20)) != 0;) {
+    if (n < 0) return 0;
+    consume(block.get(), static_cast<uint64_t>(n), state);
+  }
+  return 1;
 }
