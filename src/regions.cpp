@@ -245,9 +245,15 @@ static void cover_positions(SUFFIX_TREE* tree, uint32_t NODES, uint64_t length) 
   for (uint32_t i = 0; i < tree->NODE_INDEX; ++i) nodes[i].suffix_link = NIL;
   nodes[tree->root].suffix_link = 0;
   nodes[tree->root].left_sibling = 0;
-  constexpr uint64_t AHEAD = 16;
+  // Fathers are fetched well ahead, and so are grandfathers that will be needed: a leaf's
+  // father is mostly met before, its grandfather then seldom not.
+  constexpr uint64_t AHEAD = 12;
   for (uint64_t s = 1; s <= length; ++s) {
-    if (s + AHEAD <= length) __builtin_prefetch(&nodes[nodes[leaves[s + AHEAD]].father]);
+    if (s + 2 * AHEAD <= length) __builtin_prefetch(&nodes[nodes[leaves[s + 2 * AHEAD]].father]);
+    if (s + AHEAD <= length) {
+      const NODE& next_father = nodes[nodes[leaves[s + AHEAD]].father];
+      if (next_father.suffix_link == NIL) __builtin_prefetch(&nodes[next_father.father]);
+    }
     NODE_REF ref = leaves[s];
     const NODE& leaf = nodes[ref];
     const NODE& father = nodes[leaf.father];
