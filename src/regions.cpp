@@ -224,15 +224,20 @@ static void inherit(NODE& n, NODE_REF ref, const NODE& father, uint32_t NODES) {
   n.left_sibling = father.left_sibling != 0 ? father.left_sibling : own ? n.TMP + 1 : 0;
 }
 
-static std::vector<NODE_REF> CLIMB;
-
-// Works out a node and those of its ancestors not yet worked out, from the top down.
+// Works out a node and those of its ancestors not yet worked out, from the top down. On the
+// way up each of them keeps, in left_sibling, the node below it, so that the way back down
+// needs no stack however deep the tree (a repetitive text makes paths as long as itself).
 static void resolve(NODE* nodes, NODE_REF ref, uint32_t NODES) {
-  CLIMB.clear();
-  for (; nodes[ref].suffix_link == NIL; ref = nodes[ref].father) CLIMB.push_back(ref);
-  for (size_t k = CLIMB.size(); k-- > 0;) {
-    NODE& n = nodes[CLIMB[k]];
-    inherit(n, CLIMB[k], nodes[n.father], NODES);
+  NODE_REF below = NIL;
+  for (; nodes[ref].suffix_link == NIL; ref = nodes[ref].father) {
+    nodes[ref].left_sibling = below;
+    below = ref;
+  }
+  while (below != NIL) {
+    NODE& n = nodes[below];
+    NODE_REF next = n.left_sibling;
+    inherit(n, below, nodes[n.father], NODES);
+    below = next;
   }
 }
 
