@@ -117,7 +117,8 @@ static void append_text(std::string& out, uint64_t from, uint64_t to) {
   uint64_t begin = from - CHUNK_START, stop = to - CHUNK_START;
   uint64_t available = stop <= TEXT_LENGTH ? stop : TEXT_LENGTH;
   if (begin < available) out.append(TEXT + begin, available - begin);
-  // Only a range cut at a header (-a) shifts chunks against each other; keep lengths true.
+  // Only a chunk that starts inside a header its preamble does not reach can disagree with
+  // the chunk before it on what follows; the symbols still match the coordinates in number.
   if (stop > available) out.append(stop - (begin > available ? begin : available), 'N');
 }
 
