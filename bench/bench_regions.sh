@@ -65,6 +65,7 @@ bench_set() {
   local m mode r
   for m in $min_lengths; do
     declare -A times=()
+    declare -A cpus=()
     declare -A rss=()
     declare -A lines=()
     for r in $(seq 1 "$rounds"); do
@@ -72,28 +73,34 @@ bench_set() {
         local t0 t1
         t0=$EPOCHREALTIME
         # shellcheck disable=SC2086
-        /usr/bin/time -f '%M' -o "$work/rss" "$xenvar" -L "$left" -R "$right" -c "$largest" \
+        /usr/bin/time -f '%M %U %S' -o "$work/rss" "$xenvar" -L "$left" -R "$right" -c "$largest" \
           --min-length "$m" $mode > "$work/out" 2> "$work/err"
         t1=$EPOCHREALTIME
         times[$mode]="${times[$mode]:-} $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }')"
-        rss[$mode]=$(tail -1 "$work/rss")
+        rss[$mode]=$(tail -1 "$work/rss" | cut -d' ' -f1)
+        cpus[$mode]="${cpus[$mode]:-} $(tail -1 "$work/rss" | awk '{ printf "%.2f", $2 + $3 }')"
         lines[$mode]=$(wc -l < "$work/out")
       done
     done
-    local base
+    local base cpu_base
     # shellcheck disable=SC2086
     base=$(median ${times["-C"]})
+    # shellcheck disable=SC2086
+    cpu_base=$(median ${cpus["-C"]})
     for mode in "-C" "--format bed" "--format fasta"; do
-      local t
+      local t c
       # shellcheck disable=SC2086
       t=$(median ${times[$mode]})
-      awk -v m="--min-length $m $mode" -v t="$t" -v b="$base" -v k="${rss[$mode]}" -v n="$symbols" \
+      # shellcheck disable=SC2086
+      c=$(median ${cpus[$mode]})
+      awk -v m="--min-length $m $mode" -v t="$t" -v b="$base" -v c="$c" -v cb="$cpu_base" \
+        -v k="${rss[$mode]}" -v n="$symbols" \
         -v by="$bytes" -v l="${lines[$mode]}" 'BEGIN {
           bound = 85 * n + 2 * by
-          printf "   %-32s %8.2f s  x%.3f of -C   peak %6.0f MiB = %5.1f B/symbol (bound %.1f)  %d lines\n",
-                 m, t, t / b, k / 1024, k * 1024 / n, bound / n, l }'
+          printf "   %-30s wall %6.2f s x%.3f  cpu %6.2f s x%.3f  peak %4.0f MiB = %4.1f B/symbol (bound %.1f)  %d lines\n",
+                 m, t, t / b, c, c / cb, k / 1024, k * 1024 / n, bound / n, l }'
     done
-    unset times rss lines
+    unset times cpus rss lines
   done
 }
 
