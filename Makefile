@@ -1,9 +1,10 @@
-# Thin driver around CMake: `make example`, `make test`.
+# Thin driver around CMake: `make example`, `make test`, `make install PREFIX=...`.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
+PREFIX     ?= /usr/local
 
-.PHONY: all build example test test-release test-asan deps bench clean
+.PHONY: all build example test test-release test-asan deps bench install clean
 
 all: build
 
@@ -36,6 +37,10 @@ test-asan: deps
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DXENVAR_BENCH=ON -DBUILD_TESTING=OFF
 	cmake --build build-bench -j $(JOBS)
+
+# Puts xenvar in $(PREFIX)/bin.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-bench

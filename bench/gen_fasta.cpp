@@ -11,6 +11,9 @@
 //   gen_fasta repeat unit=N length=M snp=P seed=S [name=NAME] [out=FILE]
 //       A random unit of N bases repeated up to M bases, each copy with its
 //       own point mutations at rate P.
+//   gen_fasta revcomp src=FILE [out=FILE]
+//       Every record of FILE reverse-complemented (A<->T, C<->G, U->A, small
+//       letters kept small, anything else kept), under its own header.
 //   gen_fasta count FILE
 //       Prints the number of sequence bytes of FILE (header lines and white
 //       space left out).
@@ -202,6 +205,51 @@ int cmd_repeat(const Args& a) {
   return 0;
 }
 
+// An assembly deposited on the other strand, turned to the orientation of its relatives.
+int cmd_revcomp(const Args& a) {
+  const std::string src = get_str(a, "src", "");
+  if (src.empty()) die("missing src=");
+  std::FILE* in = std::fopen(src.c_str(), "rb");
+  if (!in) die("cannot open " + src);
+  char complement[256];
+  for (int c = 0; c < 256; ++c) complement[c] = static_cast<char>(c);
+  for (const char* pair : {"AT", "TA", "CG", "GC", "UA", "at", "ta", "cg", "gc", "ua"})
+    complement[static_cast<unsigned char>(pair[0])] = pair[1];
+  std::FILE* f = open_out(a);
+  seqgen::FastaWriter w(f);
+  std::string header, seq;
+  bool any = false;
+  auto emit = [&] {
+    if (!any) return;
+    std::string rc(seq.rbegin(), seq.rend());
+    for (char& ch : rc) ch = complement[static_cast<unsigned char>(ch)];
+    if (!header.empty()) w.header(header);
+    w.sequence(rc);
+  };
+  char line[1 << 16];
+  bool continued = false;  // the previous read ended inside a line
+  while (std::fgets(line, sizeof line, in)) {
+    std::string_view l(line);
+    bool whole = !l.empty() && l.back() == '\n';
+    while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.remove_suffix(1);
+    if (!continued && !l.empty() && l[0] == '>') {
+      emit();
+      header.assign(l.substr(1));
+      seq.clear();
+      any = true;
+    } else {
+      for (char ch : l)
+        if (ch != ' ' && ch != '\t') seq.push_back(ch);
+      any = any || !seq.empty();
+    }
+    continued = !whole;
+  }
+  emit();
+  std::fclose(in);
+  close_out(f, w);
+  return 0;
+}
+
 int cmd_count(int argc, char** argv) {
   if (argc != 3) die("usage: gen_fasta count FILE");
   std::printf("%zu\n", read_bases(argv[2]).size());
@@ -213,7 +261,7 @@ int cmd_count(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr,
-                 "usage: gen_fasta random|mutate|repeat key=value...  or  gen_fasta count FILE\n");
+                 "usage: gen_fasta random|mutate|repeat|revcomp key=value...  or  gen_fasta count FILE\n");
     return 2;
   }
   const std::string mode = argv[1];
@@ -222,5 +270,6 @@ int main(int argc, char** argv) {
   if (mode == "random") return cmd_random(a);
   if (mode == "mutate") return cmd_mutate(a);
   if (mode == "repeat") return cmd_repeat(a);
+  if (mode == "revcomp") return cmd_revcomp(a);
   die("unknown mode '" + mode + "'");
 }

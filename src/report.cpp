@@ -63,14 +63,17 @@ void hist_print() {
 
 // ---------------------------------------------------------------- tag lines
 
-// Edge offsets become string depths; no tag is longer than OVERLAP - 1.
+// Edge offsets become string depths; no tag is longer than OVERLAP - 1, and none shorter
+// than MIN_LENGTH: raising TMP drops the shorter lengths from every later step.
 static void convert_and_cap(SUFFIX_TREE* tree, uint32_t NODES) {
+  const uint32_t below_shortest = MIN_LENGTH - 1;
   for (uint32_t i = 1; i < NODES; ++i) {
     NODE& n = tree->STACK[i];
     uint32_t father_depth = n.edge_label_start - n.path_position;
     n.TMP += father_depth;
     n.MAX += father_depth;
     if (n.MAX >= OVERLAP) n.MAX = OVERLAP - 1;
+    if (n.TMP < below_shortest) n.TMP = below_shortest;
   }
 }
 
@@ -91,7 +94,8 @@ static void print_tag_line(const NODE& n, const char* str, uint64_t offset) {
 void report(SUFFIX_TREE* tree, uint32_t NODES, const char* str, uint64_t offset) {
   convert_and_cap(tree, NODES);
   if (HISTOGRAM >= 1) hist_count(tree, NODES);
-  if (HISTOGRAM == 2) return;
+  // Regions are written from the converted tree by the regions writer instead.
+  if (HISTOGRAM == 2 || FORMAT != Format::tags) return;
   if (COMPRESS) std::printf("%" PRIu64 "\n", offset);
   for (uint32_t i = 1; i < NODES; ++i) {
     const NODE& n = tree->STACK[i];

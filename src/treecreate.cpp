@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +33,9 @@ int32_t SPELL = 0;
 int32_t ROBUST = 0;
 int32_t IGNORE_CASE = 0;
 int32_t BOTH_STRANDS = 0;
+Format FORMAT = Format::tags;
+uint32_t MIN_LENGTH = 1;
+std::vector<HeaderEvent>* HEADER_EVENTS = nullptr;
 
 void fatal(int status, const char* format, ...) {
   va_list args;
@@ -228,7 +232,14 @@ static void size_chunks_automatically() {
 }
 
 // Long options: names only, with ids above every byte so that no letter reaches them.
-enum LongOptionId { OPT_HELP = 256, OPT_VERSION, OPT_IGNORE_CASE, OPT_BOTH_STRANDS };
+enum LongOptionId {
+  OPT_HELP = 256,
+  OPT_VERSION,
+  OPT_IGNORE_CASE,
+  OPT_BOTH_STRANDS,
+  OPT_FORMAT,
+  OPT_MIN_LENGTH,
+};
 
 struct LongOption {
   const char* name;
@@ -245,6 +256,9 @@ static const LongOption LONG_OPTIONS[] = {
      "Read a, c, g, t and u as A, C, G, T and U (soft-masked sequence counts)"},
     {"both-strands", no_argument, OPT_BOTH_STRANDS, nullptr,
      "Match other files on both strands (reverse complements); not with -N"},
+    {"format", required_argument, OPT_FORMAT, "tags|bed|fasta",
+     "Print tag lines (default), or the signature regions as BED6 or FASTA"},
+    {"min-length", required_argument, OPT_MIN_LENGTH, "N", "Only tags of at least N symbols count (default 1)"},
 };
 
 static const char* const VERSION = "xenvar 5.1\n";
@@ -292,6 +306,23 @@ static const char* const HELP_HEAD =
   print_and_exit(help.c_str());
 }
 
+static void parse_format(const char* text) {
+  if (std::strcmp(text, "tags") == 0) FORMAT = Format::tags;
+  else if (std::strcmp(text, "bed") == 0) FORMAT = Format::bed;
+  else if (std::strcmp(text, "fasta") == 0) FORMAT = Format::fasta;
+  else fatal(1, "Unknown output format '%s' (--format takes tags, bed or fasta).\n", text);
+}
+
+// A whole number from 1 up; anything else would silently mean "every tag" or nothing.
+static void parse_min_length(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long number = std::isdigit(static_cast<unsigned char>(*text)) ? std::strtoull(text, &end, 10) : 0;
+  if (end == nullptr || *end != '\0' || errno != 0 || number == 0 || number > UINT32_MAX)
+    fatal(1, "Invalid minimum length '%s' (--min-length takes a whole number of at least 1).\n", text);
+  MIN_LENGTH = static_cast<uint32_t>(number);
+}
+
 static std::vector<option> getopt_table() {
   std::vector<option> table;
   for (const LongOption& o : LONG_OPTIONS) table.push_back({o.name, o.has_arg, nullptr, o.id});
@@ -331,6 +362,8 @@ void createtree(int argc, char** argv) {
       case OPT_VERSION: print_and_exit(VERSION);
       case OPT_IGNORE_CASE: IGNORE_CASE = 1; break;
       case OPT_BOTH_STRANDS: BOTH_STRANDS = 1; break;
+      case OPT_FORMAT: parse_format(optarg); break;
+      case OPT_MIN_LENGTH: parse_min_length(optarg); break;
       default: PrintUsage();
     }
   }
@@ -339,6 +372,9 @@ void createtree(int argc, char** argv) {
   if (OVERLAP == 0 || LEFT == 0 || (RIGHT == 0 && LEFT < 2)) PrintUsage();
   // Without DNA there is no complement of a symbol.
   if (BOTH_STRANDS && !DNA) fatal(1, "Option --both-strands cannot be combined with -N.\n");
+  // Histogram lines start with '>', which a FASTA stream would take for headers.
+  if (HISTOGRAM != 0 && FORMAT != Format::tags)
+    fatal(1, "The histogram (-h, -H) goes with --format tags only.\n");
   if (CHUNK != 0) return;
   size_chunks_automatically();
 }
@@ -390,6 +426,7 @@ static uint64_t keep_symbols(char* str, uint64_t i, uint64_t stop, uint64_t len,
       if (c == '>' && DNA) {
         // A header becomes one "N", except the first thing at the start of a file.
         if (start != 0 || k != 0 || *header_seen) s[k++] = 'N';
+        if (HEADER_EVENTS) HEADER_EVENTS->push_back({k, start + i});
         *header_seen = true;
         i = end_of_line(str, i, len) + 1;
         break;
@@ -474,4 +511,19 @@ Text loadFileRange(const char* filename, uint64_t* length, uint64_t start, uint6
                    uint64_t preamble, uint32_t chunk, uint64_t* offset) {
   ByteSource source = source_for(filename, UINT64_MAX);
   return loadFileRange(source, length, start, end, preamble, chunk, offset);
+}
+
+int32_t readFileBlocks(const char* filename, void (*consume)(const char* block, uint64_t size, void* state),
+                       void* state) {
+  constexpr uint64_t BLOCK = 1 << 20;
+  ByteSource source = source_for(filename, UINT64_MAX);
+  std::unique_ptr<char[]> block(new char[BLOCK]);
+  for (uint64_t at = 0;; at += BLOCK) {
+    uint64_t size = 0;
+    if (!source_begin(source, &size)) return 0;
+    if (at >= size) return 1;
+    uint64_t got = source_read(source, at, BLOCK, block.get(), at + BLOCK);
+    if (got == 0) return 1;
+    consume(block.get(), got, state);
+  }
 }

@@ -29,6 +29,11 @@ extern int32_t SPELL;
 extern int32_t ROBUST;
 extern int32_t IGNORE_CASE;   // --ignore-case: a, c, g, t and u are read as A, C, G, T and U
 extern int32_t BOTH_STRANDS;  // --both-strands: queries match on either strand
+// What the run prints: tag lines, or the signature regions as BED or FASTA (--format).
+enum class Format { tags, bed, fasta };
+extern Format FORMAT;
+// Only tags of at least this many symbols count (--min-length); 1 keeps them all.
+extern uint32_t MIN_LENGTH;
 
 // Bytes of one suffix-tree node; the chunk sizing budgets two per symbol.
 constexpr uint32_t NODESIZE = 40;
@@ -73,3 +78,16 @@ Text loadFileRange(const char* filename, uint64_t* length, uint64_t start, uint6
 uint64_t filterStringPreamble(char* str, uint64_t len, uint64_t start, uint64_t preamble,
                               uint32_t chunk, uint64_t* offset);
 int isCharacter(int ch);
+
+// A header line that the filter turned into a record start: the kept index where the
+// record begins and the file offset of its '>'.
+struct HeaderEvent {
+  uint64_t kept;
+  uint64_t raw;
+};
+// When set, the filter appends every such header here (the regions writer needs them).
+extern std::vector<HeaderEvent>* HEADER_EVENTS;
+
+// Hands the raw bytes of a whole file, in order, to `consume` in blocks; 0 if it cannot be read.
+int32_t readFileBlocks(const char* filename, void (*consume)(const char* block, uint64_t size, void* state),
+                       void* state);

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <utility>
 
+#include "regions.h"
 #include "report.h"
 #include "source.h"
 #include "tagc.h"
@@ -183,6 +184,7 @@ void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t en
   tagc_walk(tree.get());
 
   report(tree.get(), NODES, str, offset);
+  if (FORMAT != Format::tags) regions_chunk(tree.get(), NODES, str, len - 1);
 }
 
 // ---------------------------------------------------------------- the run
@@ -201,12 +203,17 @@ void run(int argc, char** argv) {
 
   // One source for the whole loop, so that a compressed file is inflated once.
   ByteSource rep = source_for(FILES_LEFT[0], FILES_LEFT_SIZES[0]);
+  const bool regions = FORMAT != Format::tags && !OUTPUT_FILE;
+  if (regions) regions_begin(FILES_LEFT[0].c_str());
   uint64_t offset = 0;
   for (uint64_t c1 = 0; c1 < nb_of_chunks(CHUNK, FILES_LEFT_SIZES[0]); ++c1) {
     pintTime(VERBOSE);
     uint64_t start1, end1, preamble1, len = 0, offset1 = 0;
     chunks(c1, CHUNK, OVERLAP, PREAMBLE, &start1, &end1, &preamble1);
+    std::vector<HeaderEvent> headers;  // records begin at these, for the regions
+    HEADER_EVENTS = regions ? &headers : nullptr;
     Text str = loadFileRange(rep, &len, start1, end1, preamble1, CHUNK, &offset1);
+    HEADER_EVENTS = nullptr;
     // A chunk without a symbol has nothing to build a tree over.
     if (!str || len <= 1) {
       std::fputs("Empty Chunk...\n", stderr);
@@ -216,10 +223,12 @@ void run(int argc, char** argv) {
       out_write(str.get(), offset1);
       continue;
     }
+    if (regions) regions_chunk_start(offset, offset + offset1, headers);
     tag_pass(c1, str.get(), len, start1, end1, preamble1, offset, source_is_compressed(rep));
     offset += offset1;
     out_check();
   }
+  if (regions) regions_finish();
   pintTime(VERBOSE);
   if (HISTOGRAM >= 1) hist_print();
   out_finish_and_exit();

@@ -22,9 +22,13 @@ namespace oracle {
 
 // The contents of files l0, l1, ... and r0, r1, ..., and the options of one run.
 // both: --both-strands, other files count on either strand.
-struct Case { std::vector<std::string> left, right; uint64_t chunk, overlap, preamble; bool dna, spell, histogram; bool both = false; };
-struct Chunk { std::string text; uint64_t in_chunk = 0; };  // in_chunk: symbols from the chunk's own bytes
-struct Expected { std::string out, err, converted; std::vector<std::string> texts; int status = 0; };
+struct Case { std::vector<std::string> left, right; uint64_t chunk, overlap, preamble; bool dna, spell, histogram;
+              bool both = false; uint64_t min_length = 1; };
+struct Chunk { std::string text; uint64_t in_chunk = 0;  // in_chunk: symbols from the chunk's own bytes
+               std::vector<std::pair<uint64_t, uint64_t>> records; };  // where a header opens one: text index, file offset
+struct Expected { std::string out, err, converted; std::vector<std::string> texts; int status = 0;
+                  std::vector<std::vector<std::string>> tags; std::vector<uint64_t> offsets;  // per entry of texts
+                  std::vector<std::vector<std::pair<uint64_t, uint64_t>>> records; };
 
 // A file's chunks as loaded: chunk i owns CHUNK bytes from i * CHUNK, reads OVERLAP bytes beyond, and scans up to
 // PREAMBLE bytes ahead for headers only. Blanks and NUL go; so do headers, each leaving an "N" but a file's first.
@@ -40,6 +44,7 @@ inline std::vector<Chunk> load(const std::string& file, const Case& c) {
             if (std::string_view("\0\t\n\r >", 6).find(raw[i]) == std::string_view::npos && i >= pre) keep(raw[i], i);
             if (!c.dna || raw[i] != '>') continue;
             if (i >= pre && (own != pre || !out.text.empty() || header)) keep('N', i);
+            if (i >= pre) out.records.push_back({out.text.size(), own - pre + i});
             header = true;
             while (i < raw.size() && raw[i] != '\n' && raw[i] != '\r') ++i;
         }
@@ -99,9 +104,11 @@ inline Expected brute_force(const Case& c) {
                 if ((c.dna && sub.back() == '+') ||
                     !std::all_of(in_left.begin() + 1, in_left.end(), [&](auto& set) { return set.count(sub) > 0; }))
                     break;  // nothing longer from p qualifies either
-                if (!excluded.count(sub) && tags.insert(sub).second)
+                if (l >= c.min_length && !excluded.count(sub) && tags.insert(sub).second)
                     ++lens[l], e.out += std::to_string(p + 1) + " " + std::to_string(l) + " 1 " + m.substr(p, l) + "\n";
             }
+        e.tags.emplace_back(tags.begin(), tags.end()), e.offsets.push_back(offset - lc[0][k].in_chunk);
+        e.records.push_back(lc[0][k].records);
     }
     size_t longest = c.overlap - 1;
     while (longest > 0 && lens[longest] == 0) --longest;
@@ -180,7 +187,58 @@ inline std::vector<std::string> args_of(const Case& c, const std::string& mode) 
                                   std::to_string(c.preamble), "-L", list("l0,l1,l2,l3", c.left.size())};
     if (!c.right.empty()) a.insert(a.end(), {"-R", list("r0,r1,r2,r3", c.right.size())});
     if (!c.dna) a.push_back("-N");
+    if (c.min_length != 1) a.insert(a.end(), {"--min-length", std::to_string(c.min_length)});
     return a;
+}
+
+// The signature regions of a run as BED or FASTA: the maximal stretches of the representative sequence (the masked
+// symbols of each chunk's own bytes, one after the other) covered by occurrences of a chunk's tags anywhere in that
+// chunk's text, in the record where they begin. Records start at the text index that the loader gives for a header
+// (a header met in two chunks counts once) and take the header's first word, or the file's name.
+inline std::string regions(const Case& c, const Expected& e, bool fasta) {
+    auto by_size = [](const std::string& a, const std::string& b) { return a.size() < b.size(); };
+    const size_t rep = std::min_element(c.left.begin(), c.left.end(), by_size) - c.left.begin();
+    const std::string file = std::string("l").append(std::to_string(rep)), &raw = c.left[rep];
+    std::string seq = e.converted;
+    if (c.dna) std::replace_if(seq.begin(), seq.end(), [](char ch) { return !std::strchr("ACGTU", ch); }, '+');
+    std::vector<std::pair<uint64_t, std::string>> records = {{0, file}};
+    std::vector<uint64_t> shortest;  // per position of the whole sequence: 0 when not covered
+    int64_t last_header = -1;
+    for (size_t k = 0; k < e.texts.size(); ++k) {
+        for (auto [index, offset] : e.records[k]) {
+            if (int64_t(offset) <= last_header) continue;
+            last_header = int64_t(offset);
+            std::string name = raw.substr(offset + 1, raw.find_first_of(" \t\r\n", offset + 1) - offset - 1);
+            if (records.back().first == e.offsets[k] + index) records.pop_back();
+            records.push_back({e.offsets[k] + index, name.empty() ? file : name});
+        }
+        for (const std::string& tag : e.tags[k])
+            for (size_t p = e.texts[k].find(tag); p != std::string::npos; p = e.texts[k].find(tag, p + 1))
+                for (uint64_t g = e.offsets[k] + p; g < e.offsets[k] + p + tag.size(); ++g) {
+                    if (shortest.size() <= g) shortest.resize(g + 1, 0);
+                    if (!shortest[g] || shortest[g] > tag.size()) shortest[g] = tag.size();
+                }
+    }
+    std::string out;
+    for (uint64_t from = 0, to = 0; from < shortest.size(); from = to) {
+        if (!shortest[from] && (to = from + 1)) continue;
+        uint64_t low = UINT64_MAX;
+        for (to = from; to < shortest.size() && shortest[to]; ++to) low = std::min(low, shortest[to]);
+        size_t r = records.size() - 1;
+        while (records[r].first > from) --r;
+        const std::string& name = records[r].second;
+        const std::string where = std::to_string(from - records[r].first + 1) + "-" + std::to_string(to - records[r].first);
+        if (!fasta) {
+            out += name + "\t" + std::to_string(from - records[r].first) + "\t" + std::to_string(to - records[r].first) +
+                   "\t" + name + ":" + where + "\t" + std::to_string(std::min<uint64_t>(low, 1000)) + "\t.\n";
+            continue;
+        }
+        std::string symbols = seq.substr(std::min<uint64_t>(from, seq.size()), to - from);
+        symbols.resize(to - from, 'N');
+        out += ">" + name + ":" + where + "\n";
+        for (size_t i = 0; i < symbols.size(); i += 60) out += symbols.substr(i, 60) + "\n";
+    }
+    return out;
 }
 
 }  // namespace oracle
