@@ -132,12 +132,14 @@ for set in $sets; do
     printf f, "plain, one chunk", tp, 1, cp, 1, mp / 1024, ""
     printf f, "gzip, one chunk", tz, tz / tp, cz, cz / cp, mz / 1024, "(target <= 1.15; output " s1 ")"
     printf f, "--both-strands, one chunk", tb, tb / tp, cb, cb / cp, mb / 1024, "(target <= 2.0)"
-    printf f, "plain, -c " c, tpc, 1, cpc, 1, mpc / 1024, ""
-    printf f, "gzip, -c " c, tzc, tzc / tpc, czc, czc / cpc, mzc / 1024, "(target <= 1.15; output " s2 ")"
+    if (mpc > 0) {
+      printf f, "plain, -c " c, tpc, 1, cpc, 1, mpc / 1024, ""
+      printf f, "gzip, -c " c, tzc, tzc / tpc, czc, czc / cpc, mzc / 1024, "(target <= 1.15; output " s2 ")"
+    }
     printf "  memory budget one chunk 85 x %d + texts %d + %d = %.1f MiB: plain %s, gzip %s, both %s\n", n, rb + 1, q + 1,
            budget / 1024, mp <= budget ? "within" : "EXCEEDED", mz <= budget ? "within" : "EXCEEDED",
            mb <= budget ? "within" : "EXCEEDED"
-    printf "  memory budget -c %d: 85 x %d + two chunk texts = %.1f MiB: plain %s, gzip %s\n", c, c, cbudget / 1024,
+    if (mpc > 0) printf "  memory budget -c %d: 85 x %d + two chunk texts = %.1f MiB: plain %s, gzip %s\n", c, c, cbudget / 1024,
            mpc <= cbudget ? "within" : "EXCEEDED", mzc <= cbudget ? "within" : "EXCEEDED"
   }'
 done
