@@ -16,4 +16,6 @@ int32_t choose_representative();
 // Runs the tag pass on one chunk of the representative file and reports its tags.
 void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t end1,
               uint64_t preamble1, uint64_t offset);
+// Symbols of the representative sequence that come before chunk `first`.
+uint64_t offset_before(uint64_t first);
 [[noreturn]] void run(int argc, char** argv);
