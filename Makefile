@@ -7,11 +7,12 @@ JOBS       ?= $(shell nproc)
 
 all: build
 
-# GoogleTest and CMake come from Debian; fetch them only where they are missing.
+# GoogleTest, CMake and Snakemake (for the workflow's tests) come from Debian; fetch them only
+# where they are missing.
 deps:
 	@command -v cmake >/dev/null 2>&1 && command -v g++ >/dev/null 2>&1 && \
-	  [ -f /usr/include/gtest/gtest.h ] || \
-	  { apt-get update && apt-get install -y --no-install-recommends cmake g++ make libgtest-dev; }
+	  command -v snakemake >/dev/null 2>&1 && [ -f /usr/include/gtest/gtest.h ] || \
+	  { apt-get update && apt-get install -y --no-install-recommends cmake g++ make libgtest-dev snakemake; }
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
