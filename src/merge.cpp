@@ -224,6 +224,11 @@ static void map_file(const char* name, MappedFile* file) {
   ::close(fd);
 }
 
+// A view of an absent part has no data at all, which fwrite must not be handed.
+static void write_view(std::string_view text) {
+  if (!text.empty()) out_write(text.data(), text.size());
+}
+
 void merge_outputs(const std::vector<std::string>& files) {
   std::vector<MappedFile> mapped(files.size());
   std::vector<JobOutput> jobs;
@@ -239,12 +244,12 @@ void merge_outputs(const std::vector<std::string>& files) {
     if (f != OutputFormat::tags) format = f;
   }
 
-  out_write(jobs[0].header.data(), jobs[0].header.size());
+  write_view(jobs[0].header);
   std::vector<uint64_t> histogram;
   if (format == OutputFormat::tags) {
     // Offset lines are absolute already: the bodies follow one another unchanged.
     for (const JobOutput& job : jobs) {
-      out_write(job.body.data(), job.body.size());
+      write_view(job.body);
       out_check();
       add_histogram(&histogram, job.histogram);
     }
@@ -256,10 +261,10 @@ void merge_outputs(const std::vector<std::string>& files) {
       regions.insert(regions.end(), more.begin(), more.end());
     }
     std::string text = comments + format_regions(join_regions(regions), format);
-    out_write(text.data(), text.size());
+    write_view(text);
   }
   // Each job stamps the time after its last chunk; the whole run does so once, at its end.
-  out_write(jobs.back().final_time.data(), jobs.back().final_time.size());
+  write_view(jobs.back().final_time);
   for (uint64_t k = 0; HISTOGRAM >= 1 && k < histogram.size(); ++k)
     std::printf(">%" PRIu64 " %" PRIu64 "\n", k, histogram[k]);
   out_finish_and_exit();
