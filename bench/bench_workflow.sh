@@ -83,15 +83,18 @@ echo "on $jobs idle cores: $(awk "BEGIN {printf \"%.2f\", $jobs_cpu / $jobs + $i
   "(jobs' CPU / $jobs + Snakemake overhead), $(awk "BEGIN {printf \"%.2f\", ($jobs_cpu / $jobs + $idle) / $single_cpu}") of the single run's CPU"
 echo "offset of the last chunk (-f over the whole representative): $reading s"
 echo "Snakemake overhead (count + 1 job + merge, no work): $idle s wall"
-# Rates for the cost model: chunk 0's tree alone (against a 10-byte right file), then the same
-# with one other genome streamed through it, for this chunk size and for the whole genome.
+# Rates for the cost model, in CPU seconds (wall time on a shared machine says little): chunk
+# 0's tree alone (against a 10-byte right file), then the same with one other genome streamed
+# through it, for this chunk size and for the whole genome as one chunk.
 for c in "$chunk" 6000000; do
-  build=$(seconds /dev/null "$xenvar" -L "$k/NTUH-K2044.fna" -R "$work/tiny1" -c "$c" --chunks 0-0)
-  both=$(seconds /dev/null "$xenvar" -L "$k/NTUH-K2044.fna,$k/MGH78578.fna" -R "$work/tiny1" -c "$c" --chunks 0-0)
+  seconds /dev/null "$xenvar" -L "$k/NTUH-K2044.fna" -R "$work/tiny1" -c "$c" --chunks 0-0 > /dev/null
+  build=$(cat "$work/cpu")
+  seconds /dev/null "$xenvar" -L "$k/NTUH-K2044.fna,$k/MGH78578.fna" -R "$work/tiny1" -c "$c" --chunks 0-0 > /dev/null
+  both=$(cat "$work/cpu")
   symbols=$("$xenvar" -f -L "$k/NTUH-K2044.fna,$k/NTUH-K2044.fna" -c "$c" --chunks 0-0 | wc -c)
   streamed=$("$xenvar" -f -L "$k/MGH78578.fna,$k/MGH78578.fna" -c 6000000 | wc -c)
-  echo "chunk of $symbols symbols: tree $build s ($(awk "BEGIN {printf \"%.2f\", $build / $symbols * 1e6}") s/Mbp);" \
-    "streaming $streamed symbols $(awk "BEGIN {printf \"%.2f\", $both - $build}") s" \
+  echo "chunk of $symbols symbols: tree $build s CPU ($(awk "BEGIN {printf \"%.2f\", $build / $symbols * 1e6}") s/Mbp);" \
+    "streaming $streamed symbols $(awk "BEGIN {printf \"%.2f\", $both - $build}") s CPU" \
     "($(awk "BEGIN {printf \"%.3f\", ($both - $build) / $streamed * 1e6}") s/Mbp)"
 done
 echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
