@@ -176,8 +176,8 @@ static void check_chunk_range(uint64_t count) {
   if (count == 0)
     fatal(1, "Chunk range %" PRIu64 "-%" PRIu64 " lies past the end: %s has no chunk.\n", CHUNKS_FIRST,
           CHUNKS_LAST, FILES_LEFT[0].c_str());
-  fatal(1, "Chunk range %" PRIu64 "-%" PRIu64 " lies past the end: %s has %" PRIu64
-        " chunks, 0-%" PRIu64 ".\n", CHUNKS_FIRST, CHUNKS_LAST, FILES_LEFT[0].c_str(), count, count - 1);
+  fatal(1, "Chunk range %" PRIu64 "-%" PRIu64 " lies past the end: %s has %" PRIu64 " chunk%s, 0-%" PRIu64 ".\n",
+        CHUNKS_FIRST, CHUNKS_LAST, FILES_LEFT[0].c_str(), count, count == 1 ? "" : "s", count - 1);
 }
 
 void run(int argc, char** argv) {

@@ -202,6 +202,8 @@ TEST(ChunkRange, RangesThatNameNoChunksAreRefused) {
   EXPECT_EQ(r.err, "Chunk range 0-0 lies past the end: a has no chunk.\n");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(empty.run({"-L", "a,b", "-c", "4", "--count-chunks"}).out, "0\n");
+  EXPECT_EQ(dir.run({"-L", "a,b", "-c", "11", "--chunks", "0-1"}).err,
+            "Chunk range 0-1 lies past the end: a has 1 chunk, 0-0.\n");
   EXPECT_EQ(dir.run({"-L", "a,b", "-c", "4", "-v", "-h", "--count-chunks"}).out, "3\n");
 }
 
