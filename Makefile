@@ -10,8 +10,8 @@ all: build
 
 # Everything the build, the tests and the benchmarks need comes from Debian: isa-l inflates
 # compressed input, libdivsufsort sorts suffixes for the tree, zlib writes the tests' gzip
-# files, htslib is the inflate benchmark's rival. Installed only where one is missing.
-PACKAGES := cmake g++ make libgtest-dev libisal-dev zlib1g-dev libhts-dev libdivsufsort-dev
+# files, htslib is the inflate benchmark's rival, Snakemake runs the workflow's tests. Installed only where one is missing.
+PACKAGES := cmake g++ make libgtest-dev libisal-dev zlib1g-dev libhts-dev libdivsufsort-dev snakemake
 deps:
 	@dpkg -s $(PACKAGES) >/dev/null 2>&1 || \
 	  { apt-get update && apt-get install -y --no-install-recommends $(PACKAGES); }

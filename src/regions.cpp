@@ -9,6 +9,7 @@
 
 // ---------------------------------------------------------------- records
 
+namespace {
 // A header line of the file: the offset of its '>' and the first word after it.
 struct NamedHeader {
   uint64_t raw;
@@ -20,6 +21,7 @@ struct Record {
   uint64_t start;
   std::string name;
 };
+}  // namespace
 
 static std::string FILE_NAME;
 static std::vector<NamedHeader> NAMES;  // every header of the file, by offset
@@ -99,13 +101,16 @@ void regions_chunk_start(uint64_t offset, uint64_t next_offset, const std::vecto
 // ---------------------------------------------------------------- writing
 
 // A region [start, end) of the whole sequence; `head` holds its symbols before the current
-// chunk's first position, taken from the chunk that owned them (FASTA only).
+// chunk's first position, taken from the chunk that owned them (FASTA only). Private to this
+// file: the merge of job outputs has a region record of its own.
+namespace {
 struct Region {
   uint64_t start = 0;
   uint64_t end = 0;
   uint32_t shortest = 0;
   std::string head;
 };
+}  // namespace
 
 static const char* TEXT = nullptr;  // the current chunk's masked text
 static uint64_t TEXT_LENGTH = 0;

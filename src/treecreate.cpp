@@ -36,6 +36,11 @@ int32_t BOTH_STRANDS = 0;
 Format FORMAT = Format::tags;
 uint32_t MIN_LENGTH = 1;
 std::vector<HeaderEvent>* HEADER_EVENTS = nullptr;
+uint64_t CHUNKS_FIRST = 0;
+uint64_t CHUNKS_LAST = UINT64_MAX;
+int32_t COUNT_CHUNKS = 0;
+int32_t MERGE = 0;
+std::vector<std::string> MERGE_FILES;
 
 void fatal(int status, const char* format, ...) {
   va_list args;
@@ -101,6 +106,26 @@ void parse_i32(const char* text, int32_t* value) {
   long number = std::strtol(text, &end, 10);
   if (end == text) return;
   *value = static_cast<int32_t>(number);
+}
+
+bool parse_chunk_range(const char* text, uint64_t* first, uint64_t* last) {
+  // Digits only: a sign, a blank or a missing end would be read as some other range.
+  auto number = [](const char*& p, uint64_t* value) {
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+    uint64_t n = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+      if (n > (UINT64_MAX - 9) / 10) return false;
+      n = n * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    *value = n;
+    return true;
+  };
+  const char* p = text;
+  uint64_t a = 0, b = 0;
+  if (!number(p, &a) || *p++ != '-' || !number(p, &b) || *p != '\0' || a > b) return false;
+  *first = a;
+  *last = b;
+  return true;
 }
 
 std::vector<std::string> split(const char* str, int32_t* cnt) {
@@ -239,6 +264,9 @@ enum LongOptionId {
   OPT_BOTH_STRANDS,
   OPT_FORMAT,
   OPT_MIN_LENGTH,
+  OPT_CHUNKS,
+  OPT_COUNT_CHUNKS,
+  OPT_MERGE,
 };
 
 struct LongOption {
@@ -259,6 +287,12 @@ static const LongOption LONG_OPTIONS[] = {
     {"format", required_argument, OPT_FORMAT, "tags|bed|fasta",
      "Print tag lines (default), or the signature regions as BED6 or FASTA"},
     {"min-length", required_argument, OPT_MIN_LENGTH, "N", "Only tags of at least N symbols count (default 1)"},
+    {"chunks", required_argument, OPT_CHUNKS, "FIRST-LAST",
+     "Do only chunks FIRST to LAST (from 0) of the representative file"},
+    {"count-chunks", no_argument, OPT_COUNT_CHUNKS, nullptr,
+     "Print the number of chunks of the representative file and exit"},
+    {"merge", no_argument, OPT_MERGE, "FILE...",
+     "Join the outputs of --chunks jobs, given in chunk order, into the whole run's output"},
 };
 
 static const char* const VERSION = "xenvar 5.1\n";
@@ -330,6 +364,15 @@ static std::vector<option> getopt_table() {
   return table;
 }
 
+// A merge reads only the jobs' outputs: it needs no sequence file, but the jobs' options.
+static void check_merge_usage(int argc, char** argv) {
+  for (int i = optind; i < argc; ++i) MERGE_FILES.emplace_back(argv[i]);
+  if (COUNT_CHUNKS || CHUNKS_LAST != UINT64_MAX)
+    fatal(1, "--merge goes with neither --chunks nor --count-chunks.\n");
+  if (MERGE_FILES.empty()) fatal(1, "--merge needs the jobs' output files, in chunk order.\n");
+  if (OVERLAP == 0) PrintUsage();
+}
+
 void createtree(int argc, char** argv) {
   const std::vector<option> long_options = getopt_table();
   int option;
@@ -364,11 +407,21 @@ void createtree(int argc, char** argv) {
       case OPT_BOTH_STRANDS: BOTH_STRANDS = 1; break;
       case OPT_FORMAT: parse_format(optarg); break;
       case OPT_MIN_LENGTH: parse_min_length(optarg); break;
+      case OPT_CHUNKS:
+        if (!parse_chunk_range(optarg, &CHUNKS_FIRST, &CHUNKS_LAST))
+          fatal(1, "Bad chunk range '%s': give FIRST-LAST, chunk numbers from 0, FIRST <= LAST.\n", optarg);
+        break;
+      case OPT_COUNT_CHUNKS: COUNT_CHUNKS = 1; break;
+      case OPT_MERGE: MERGE = 1; break;
       default: PrintUsage();
     }
   }
   // An overlap of 0 would let every tag run to the end of the text.
   if (OVERLAP == 0) std::fputs("Overlap length must be at least 1.\n", stderr);
+  if (MERGE) {
+    check_merge_usage(argc, argv);
+    return;
+  }
   if (OVERLAP == 0 || LEFT == 0 || (RIGHT == 0 && LEFT < 2)) PrintUsage();
   // Without DNA there is no complement of a symbol.
   if (BOTH_STRANDS && !DNA) fatal(1, "Option --both-strands cannot be combined with -N.\n");

@@ -34,6 +34,14 @@ enum class Format { tags, bed, fasta };
 extern Format FORMAT;
 // Only tags of at least this many symbols count (--min-length); 1 keeps them all.
 extern uint32_t MIN_LENGTH;
+// --chunks FIRST-LAST: the run does only these chunks of the representative file (all by default).
+extern uint64_t CHUNKS_FIRST;
+extern uint64_t CHUNKS_LAST;
+// --count-chunks: print the representative file's number of chunks and exit.
+extern int32_t COUNT_CHUNKS;
+// --merge: join the outputs of --chunks jobs, named by the arguments that are not options.
+extern int32_t MERGE;
+extern std::vector<std::string> MERGE_FILES;
 
 // Bytes of one suffix-tree node; the chunk sizing budgets two per symbol.
 constexpr uint32_t NODESIZE = 40;
@@ -52,6 +60,8 @@ uint32_t mem_windows();
 // Numeric option values: "%lu"-style, saturated at 4294967295 (negatives included).
 void parse_u32(const char* text, uint32_t* value);
 void parse_i32(const char* text, int32_t* value);
+// "FIRST-LAST", two decimal chunk numbers with FIRST <= LAST; false for anything else.
+bool parse_chunk_range(const char* text, uint64_t* first, uint64_t* last);
 
 // Memory sizing, split out so that its arithmetic can be checked on any figure.
 uint32_t clamp_to_u32(uint64_t bytes);

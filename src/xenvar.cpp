@@ -6,6 +6,7 @@
 #include <ctime>
 #include <utility>
 
+#include "merge.h"
 #include "regions.h"
 #include "report.h"
 #include "source.h"
@@ -195,18 +196,56 @@ static void print_verbose_header(int32_t swapped) {
   std::printf("%s\n#Node: %d\n", FILES_LEFT[0].c_str(), NODE_OUTPUT);
 }
 
+// Symbols of the representative sequence before chunk `first`: a read and filter of the
+// earlier chunks, no tree, so that a run of later chunks prints the whole run's positions.
+uint64_t offset_before(ByteSource& rep, uint64_t first, bool regions) {
+  uint64_t offset = 0;
+  for (uint64_t c = 0; c < first; ++c) {
+    uint64_t start, end, preamble, len = 0, in_chunk = 0;
+    chunks(c, CHUNK, OVERLAP, PREAMBLE, &start, &end, &preamble);
+    std::vector<HeaderEvent> headers;
+    HEADER_EVENTS = regions ? &headers : nullptr;
+    Text str = loadFileRange(rep, &len, start, end, preamble, CHUNK, &in_chunk);
+    HEADER_EVENTS = nullptr;
+    if (!str || len <= 1) continue;  // as the chunk loop counts: empty chunks add nothing
+    // Records opened in these chunks name the regions of the later ones.
+    if (regions) regions_chunk_start(offset, offset + in_chunk, headers);
+    offset += in_chunk;
+  }
+  return offset;
+}
+
+// A --chunks range must name chunks that exist, or the jobs of a workflow would silently miss some.
+static void check_chunk_range(uint64_t count) {
+  if (CHUNKS_LAST == UINT64_MAX || CHUNKS_LAST < count) return;
+  if (count == 0)
+    fatal(1, "Chunk range %" PRIu64 "-%" PRIu64 " lies past the end: %s has no chunk.\n", CHUNKS_FIRST,
+          CHUNKS_LAST, FILES_LEFT[0].c_str());
+  fatal(1, "Chunk range %" PRIu64 "-%" PRIu64 " lies past the end: %s has %" PRIu64 " chunk%s, 0-%" PRIu64 ".\n",
+        CHUNKS_FIRST, CHUNKS_LAST, FILES_LEFT[0].c_str(), count, count == 1 ? "" : "s", count - 1);
+}
+
 void run(int argc, char** argv) {
   createtree(argc, argv);
   out_init();
+  if (MERGE) merge_outputs(MERGE_FILES);
   if (HISTOGRAM >= 1) hist_init();
-  print_verbose_header(choose_representative());
+  int32_t swapped = choose_representative();
+  const uint64_t count = nb_of_chunks(CHUNK, FILES_LEFT_SIZES[0]);
+  if (COUNT_CHUNKS) {
+    std::printf("%" PRIu64 "\n", count);
+    out_finish_and_exit();
+  }
+  check_chunk_range(count);
+  print_verbose_header(swapped);
 
   // One source for the whole loop, so that a compressed file is inflated once.
   ByteSource rep = source_for(FILES_LEFT[0], FILES_LEFT_SIZES[0]);
   const bool regions = FORMAT != Format::tags && !OUTPUT_FILE;
   if (regions) regions_begin(FILES_LEFT[0].c_str());
-  uint64_t offset = 0;
-  for (uint64_t c1 = 0; c1 < nb_of_chunks(CHUNK, FILES_LEFT_SIZES[0]); ++c1) {
+  uint64_t offset = OUTPUT_FILE || CHUNKS_FIRST == 0 ? 0 : offset_before(rep, CHUNKS_FIRST, regions);
+  for (uint64_t c1 = CHUNKS_FIRST; c1 < nb_of_chunks(CHUNK, FILES_LEFT_SIZES[0]) && c1 <= CHUNKS_LAST;
+       ++c1) {
     pintTime(VERBOSE);
     uint64_t start1, end1, preamble1, len = 0, offset1 = 0;
     chunks(c1, CHUNK, OVERLAP, PREAMBLE, &start1, &end1, &preamble1);

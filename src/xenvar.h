@@ -19,4 +19,8 @@ void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t en
               uint64_t preamble1, uint64_t offset, bool rep_compressed);
 // Reverse complement of a query text in place; symbols other than A, C, G, T, U match nothing.
 void reverse_complement(char* str, uint64_t len);
+// Symbols of the representative sequence that come before chunk `first`; with `regions`,
+// the records that those chunks open are registered for the regions of later chunks.
+struct ByteSource;
+uint64_t offset_before(ByteSource& rep, uint64_t first, bool regions);
 [[noreturn]] void run(int argc, char** argv);
