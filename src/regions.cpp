@@ -178,7 +178,8 @@ static void close_open() {
     write_region(OPEN);
     return;
   }
-  if (FORMAT == Format::fasta) append_text(OPEN.head, OPEN.start + OPEN.head.size(), NEXT_START);
+  // Its symbols as far as this chunk has them: a run of some chunks has no next one to ask.
+  if (FORMAT == Format::fasta) append_text(OPEN.head, OPEN.start + OPEN.head.size(), OPEN.end);
   KEPT.push_back(std::move(OPEN));
   OPEN = Region();
 }
