@@ -64,7 +64,8 @@ TEST(Workflow, ExampleDataMergesIntoTheWholeRun) {
 
 // Random inputs of several chunks, cut into jobs of different sizes, with the options in turn.
 TEST(Workflow, RandomMultiChunkCasesMergeIntoTheWholeRun) {
-  struct { std::string options; uint64_t per_job; } runs[] = {{"-p -h", 3}, {"-f -v -h", 1}, {"-C -H -v", 2}};
+  struct { std::string options; uint64_t per_job; } runs[] = {
+      {"-p -h", 3}, {"-f -v -h", 1}, {"-C -H -v", 2}, {"--format bed", 1}, {"--format fasta --min-length 2", 2}};
   std::mt19937 rng(4242);
   const cli::Dir dir;
   for (const auto& run : runs) {
