@@ -11,6 +11,9 @@
 //   gen_fasta repeat unit=N length=M snp=P seed=S [name=NAME] [out=FILE]
 //       A random unit of N bases repeated up to M bases, each copy with its
 //       own point mutations at rate P.
+//   gen_fasta revcomp src=FILE [name=NAME] [out=FILE]
+//       The reverse complement of the bases of FILE (all records joined), so
+//       that a genome deposited on the other strand can be compared as it is.
 //   gen_fasta count FILE
 //       Prints the number of sequence bytes of FILE (header lines and white
 //       space left out).
@@ -202,6 +205,34 @@ int cmd_repeat(const Args& a) {
   return 0;
 }
 
+int cmd_revcomp(const Args& a) {
+  const std::string src = get_str(a, "src", "");
+  if (src.empty()) die("missing src=");
+  const std::string bases = read_bases(src);
+  std::string out(bases.rbegin(), bases.rend());
+  for (char& ch : out) {
+    switch (ch) {
+      case 'A': ch = 'T'; break;
+      case 'C': ch = 'G'; break;
+      case 'G': ch = 'C'; break;
+      case 'T': ch = 'A'; break;
+      case 'a': ch = 't'; break;
+      case 'c': ch = 'g'; break;
+      case 'g': ch = 'c'; break;
+      case 't': ch = 'a'; break;
+      default: break;  // N and other codes stay
+    }
+  }
+  std::FILE* f = open_out(a);
+  seqgen::FastaWriter w(f);
+  w.header(get_str(a, "name", "revcomp") + " reverse complement of " +
+           src.substr(src.find_last_of('/') + 1));
+  w.sequence(out);
+  close_out(f, w);
+  std::fprintf(stderr, "gen_fasta: revcomp of %zu bases\n", out.size());
+  return 0;
+}
+
 int cmd_count(int argc, char** argv) {
   if (argc != 3) die("usage: gen_fasta count FILE");
   std::printf("%zu\n", read_bases(argv[2]).size());
@@ -213,7 +244,7 @@ int cmd_count(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr,
-                 "usage: gen_fasta random|mutate|repeat key=value...  or  gen_fasta count FILE\n");
+                 "usage: gen_fasta random|mutate|repeat|revcomp key=value...  or  gen_fasta count FILE\n");
     return 2;
   }
   const std::string mode = argv[1];
@@ -222,5 +253,6 @@ int main(int argc, char** argv) {
   if (mode == "random") return cmd_random(a);
   if (mode == "mutate") return cmd_mutate(a);
   if (mode == "repeat") return cmd_repeat(a);
+  if (mode == "revcomp") return cmd_revcomp(a);
   die("unknown mode '" + mode + "'");
 }

@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "threads.h"
 
 std::vector<std::string> FILES_LEFT;
 std::vector<uint64_t> FILES_LEFT_SIZES;
@@ -31,6 +34,7 @@ int32_t VERBOSE = 0;
 int32_t HISTOGRAM = 0;
 int32_t SPELL = 0;
 int32_t ROBUST = 0;
+uint32_t THREADS = 1;
 
 void fatal(int status, const char* format, ...) {
   va_list args;
@@ -96,6 +100,16 @@ void parse_i32(const char* text, int32_t* value) {
   long number = std::strtol(text, &end, 10);
   if (end == text) return;
   *value = static_cast<int32_t>(number);
+}
+
+void parse_threads(const char* text, uint32_t* value) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long number = std::strtoull(text, &end, 10);
+  bool digits_only = std::isdigit(static_cast<unsigned char>(*text)) && end != text && *end == '\0';
+  if (!digits_only || errno != 0 || number < 1 || number > MAX_THREADS)
+    fatal(1, "Invalid thread count '%s': give a whole number from 1 to %u.\n", text, MAX_THREADS);
+  *value = static_cast<uint32_t>(number);
 }
 
 std::vector<std::string> split(const char* str, int32_t* cnt) {
@@ -208,7 +222,7 @@ static void size_chunks_automatically() {
 }
 
 // Long options: names only, with ids above every byte so that no letter reaches them.
-enum LongOptionId { OPT_HELP = 256, OPT_VERSION };
+enum LongOptionId { OPT_HELP = 256, OPT_VERSION, OPT_THREADS };
 
 struct LongOption {
   const char* name;
@@ -221,6 +235,8 @@ struct LongOption {
 static const LongOption LONG_OPTIONS[] = {
     {"help", no_argument, OPT_HELP, nullptr, "Print this help and exit"},
     {"version", no_argument, OPT_VERSION, nullptr, "Print the version and exit"},
+    {"threads", required_argument, OPT_THREADS, "N",
+     "Threads to use (default: the cores this process may run on)"},
 };
 
 static const char* const VERSION = "xenvar 5.1\n";
@@ -274,6 +290,7 @@ static std::vector<option> getopt_table() {
 
 void createtree(int argc, char** argv) {
   const std::vector<option> long_options = getopt_table();
+  THREADS = available_cores();
   int option;
   while ((option = ::getopt_long(argc, argv, "XvHhCNpn:L:R:fc:o:r:aA", long_options.data(), nullptr)) !=
          -1) {
@@ -302,6 +319,7 @@ void createtree(int argc, char** argv) {
       case 'X': ROBUST = 1; break;
       case OPT_HELP: print_help();
       case OPT_VERSION: print_and_exit(VERSION);
+      case OPT_THREADS: parse_threads(optarg, &THREADS); break;
       default: PrintUsage();
     }
   }

@@ -27,6 +27,8 @@ extern int32_t VERBOSE;
 extern int32_t HISTOGRAM;
 extern int32_t SPELL;
 extern int32_t ROBUST;
+// Threads that walk the queries and sweep the tree (--threads); 1 until the command line sets it.
+extern uint32_t THREADS;
 
 // Bytes of one suffix-tree node; the chunk sizing budgets two per symbol.
 constexpr uint32_t NODESIZE = 40;
@@ -43,6 +45,9 @@ uint32_t mem_windows();
 // Numeric option values: "%lu"-style, saturated at 4294967295 (negatives included).
 void parse_u32(const char* text, uint32_t* value);
 void parse_i32(const char* text, int32_t* value);
+// A thread count: a whole number from 1 to MAX_THREADS, or the run ends with status 1.
+void parse_threads(const char* text, uint32_t* value);
+constexpr uint32_t MAX_THREADS = 1024;
 
 // Memory sizing, split out so that its arithmetic can be checked on any figure.
 uint32_t clamp_to_u32(uint64_t bytes);

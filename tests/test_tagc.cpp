@@ -105,7 +105,7 @@ TEST_F(Tagc, WalkAndFoldGiveMatchingDepths) {
     // Long queries are walked in segments side by side: tiny segments must give the same.
     TreePtr s = build(chunk);
     const uint64_t segment = 1 + rng() % 8;
-    for (const auto& q : g1) tagc_segmented(s.get(), q.size(), q.data(), segment);
+    for (const auto& q : g1) tagc_segmented(s.get(), q.size(), q.data(), segment, 1);
     tagc_walk(s.get());
     EXPECT_EQ(field(s.get(), &NODE::TMP), field(a.get(), &NODE::TMP)) << "segments of " << segment;
     tagc_accumulate(a.get());
