@@ -1,9 +1,10 @@
 # Thin driver around CMake: `make example`, `make test`.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 
-.PHONY: all build example test test-release test-asan deps bench clean
+.PHONY: all build example test test-release test-asan test-tsan deps bench clean
 
 all: build
 
@@ -21,7 +22,7 @@ example: build
 	./$(BUILD)/xenvar -L examples/target1.fa,examples/target2.fa,examples/target3.fa \
 	  -R examples/neighbour1.fa,examples/neighbour2.fa -p
 
-test: test-release test-asan
+test: test-release test-asan test-tsan
 
 test-release: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -31,9 +32,15 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# ThreadSanitizer on an optimised build, so that the walks overlap as in a real run.
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXENVAR_SANITIZE_THREAD=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DXENVAR_BENCH=ON -DBUILD_TESTING=OFF
 	cmake --build build-bench -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-bench
