@@ -55,7 +55,8 @@ kleb_files() {
   local d=$here/data/kleb
   mkdir -p "$d"
   if [ ! -s "$d/NTUH-K2044.fna" ]; then
-    (cd "$d" && apt-get download kleborate-examples > /dev/null && dpkg -x kleborate-examples_*.deb x)
+    (cd "$d" && apt-get download kleborate-examples > /dev/null 2>&1 && dpkg -x kleborate-examples_*.deb x) ||
+      { echo "could not fetch kleborate-examples (apt-get download)" >&2; exit 1; }
     for f in "$d"/x/usr/share/doc/kleborate/examples/data/*.fna.xz; do
       xz -dc "$f" > "$d/$(basename "$f" .xz)"
     done
