@@ -6,11 +6,14 @@
 // most 2^31 bytes, masked as a run masks it), then for every thread count and
 // repetition times, over that tree: the matching walk of every QUERY file
 // (read whole, as one chunk), tagc_walk, tagc_accumulate and tagc_initialize.
-// Prints per query and thread count the best time of the repetitions, its
-// Mbp/s and the ratio to the first thread count, and the load average at the
-// start and the end. After each repetition the node bounds must equal those
+// Prints per query and thread count the best time of the repetitions and the
+// ratio to the first thread count, the CPU time of all stages (on a busy
+// machine, equal CPU times at 1 and 2 threads mean that no work was added),
+// and the load average at the start and the end. After each repetition the node bounds must equal those
 // of the first thread count: the figures mean nothing otherwise. (MAX is
 // folded again on every repetition, so only TMP after tagc_walk is compared.)
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -26,6 +29,12 @@
 #include "xenvar.h"
 
 namespace {
+
+double cpu_now() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
 
 double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -96,12 +105,14 @@ int main(int argc, char** argv) {
   const size_t stages = names.size() + 3;
   std::vector<std::vector<double>> best(counts.size(), std::vector<double>(stages, 1e30));
   std::vector<uint32_t> reference;
+  std::vector<double> cpu(counts.size(), 1e30);  // CPU seconds of all stages, best repetition
   bool same = true;
   for (int r = 0; r < reps; ++r) {
     for (size_t c = 0; c < counts.size(); ++c) {
       THREADS = counts[c];
       tagc_initialize(tree.get());
       std::vector<double> t(stages);
+      double cpu0 = cpu_now();
       for (size_t q = 0; q < names.size(); ++q) {
         double s = now();
         tagc(tree.get(), sizes[q], queries[q].get());
@@ -110,15 +121,18 @@ int main(int argc, char** argv) {
       double s = now();
       tagc_walk(tree.get());
       t[names.size()] = now() - s;
+      double check0 = cpu_now();
       std::vector<uint32_t> b = marks(tree.get());
       if (reference.empty()) reference = b;
       same = same && b == reference;
+      double checking = cpu_now() - check0;
       s = now();
       tagc_accumulate(tree.get());
       t[names.size() + 1] = now() - s;
       s = now();
       tagc_initialize(tree.get());
       t[names.size() + 2] = now() - s;
+      cpu[c] = std::min(cpu[c], cpu_now() - cpu0 - checking);
       for (size_t k = 0; k < stages; ++k) best[c][k] = std::min(best[c][k], t[k]);
     }
   }
@@ -144,6 +158,8 @@ int main(int argc, char** argv) {
     for (double v : best[c]) total += v;
     std::printf("  %8.3f s %6.2f", total, total0 / total);
   }
+  std::printf("\n%-40s %12s", "  CPU seconds of all stages", "");
+  for (size_t c = 0; c < counts.size(); ++c) std::printf("  %8.3f s %6s", cpu[c], "");
   std::printf("\nTMP after tagc_walk identical at every thread count: %s\n", same ? "yes" : "NO");
   std::printf("load average at end: %s\n", loadavg().c_str());
   return same ? 0 : 1;
