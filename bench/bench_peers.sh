@@ -23,7 +23,8 @@
 # Usage: make bench && bench/bench_peers.sh
 # Environment: BUILD_DIR (default build-bench), SETS (default "kleb synth"),
 # THREADS (default "1 2"), ROUNDS (default 1; medians are printed),
-# SKIP_PEERS=1 (xenvar alone), SKIP_WALK=1 (no streaming figures).
+# SKIP_PEERS=1 (xenvar alone), SKIP_WALK=1 (no streaming figures), WALK_REPS
+# (default 2: bench_walk's repetitions).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -187,8 +188,8 @@ for set in $sets; do
       'BEGIN { printf "  xenvar whole run, %s threads against %s: %.2fx faster\n", t, f, a / b }'
   done
   if [ "${SKIP_WALK:-0}" != 1 ]; then
-    echo "  streaming stages (bench_walk: one tree, best of 2; target 2 threads >= 1.7x):"
-    "$walk" threads="$(echo $thread_counts | tr ' ' ,)" reps=2 "${LEFT_FILES[0]}" "${LEFT_FILES[@]:1}" \
+    echo "  streaming stages (bench_walk: one tree, best of ${WALK_REPS:-2}; target 2 threads >= 1.7x):"
+    "$walk" threads="$(echo $thread_counts | tr ' ' ,)" reps="${WALK_REPS:-2}" "${LEFT_FILES[0]}" "${LEFT_FILES[@]:1}" \
       "${RIGHT_FILES[@]}" | sed 's/^/    /'
   fi
   unset wall build

@@ -165,8 +165,9 @@ struct SegmentedWalk {
   uint64_t group;  // segments per item
 };
 
-// Walks segments [first, last) from the root, side by side, so that the memory latency
-// of one walk hides behind the steps of the others. Leaves each walk's final state.
+// Walks the n segments from segment `first` on, each from the root, side by side, so that
+// the memory latency of one walk hides behind the steps of the others. Leaves each walk's
+// final state in `walkers`.
 static void walk_side_by_side(const SegmentedWalk& job, uint64_t first, Walker* walkers,
                               uint64_t n) {
   SUFFIX_TREE* stree = job.stree;
