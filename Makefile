@@ -1,10 +1,11 @@
 # Thin driver around CMake: `make example`, `make test`, `make install PREFIX=...`.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 PREFIX     ?= /usr/local
 
-.PHONY: all build example test test-release test-asan deps bench install clean
+.PHONY: all build example test test-release test-asan test-tsan deps bench install clean
 
 all: build
 
@@ -24,7 +25,7 @@ example: build
 	./$(BUILD)/xenvar -L examples/target1.fa,examples/target2.fa,examples/target3.fa \
 	  -R examples/neighbour1.fa,examples/neighbour2.fa -p
 
-test: test-release test-asan
+test: test-release test-asan test-tsan
 
 test-release: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -33,6 +34,12 @@ test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DXENVAR_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# ThreadSanitizer on an optimised build, so that the walks overlap as in a real run.
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXENVAR_SANITIZE_THREAD=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DXENVAR_BENCH=ON -DBUILD_TESTING=OFF
@@ -43,4 +50,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) build-bench

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "threads.h"
 #include "treecreate.h"
 
 std::vector<uint64_t> hist_min;
@@ -63,18 +64,35 @@ void hist_print() {
 
 // ---------------------------------------------------------------- tag lines
 
-// Edge offsets become string depths; no tag is longer than OVERLAP - 1, and none shorter
-// than MIN_LENGTH: raising TMP drops the shorter lengths from every later step.
-static void convert_and_cap(SUFFIX_TREE* tree, uint32_t NODES) {
+// Nodes converted per item of the parallel loop.
+static constexpr uint32_t CONVERT_RANGE = 1 << 16;
+
+struct Conversion {
+  SUFFIX_TREE* tree;
+  uint32_t NODES;
+};
+
+static void convert_range(void* data, uint64_t item, uint32_t) {
+  const Conversion& job = *static_cast<const Conversion*>(data);
+  uint64_t first = item * CONVERT_RANGE, end = first + CONVERT_RANGE;
+  if (first == 0) first = 1;
+  if (end > job.NODES) end = job.NODES;
   const uint32_t below_shortest = MIN_LENGTH - 1;
-  for (uint32_t i = 1; i < NODES; ++i) {
-    NODE& n = tree->STACK[i];
+  for (uint64_t i = first; i < end; ++i) {
+    NODE& n = job.tree->STACK[i];
     uint32_t father_depth = n.edge_label_start - n.path_position;
     n.TMP += father_depth;
     n.MAX += father_depth;
     if (n.MAX >= OVERLAP) n.MAX = OVERLAP - 1;
     if (n.TMP < below_shortest) n.TMP = below_shortest;
   }
+}
+
+// Edge offsets become string depths; no tag is longer than OVERLAP - 1, and none shorter
+// than MIN_LENGTH: raising TMP drops the shorter lengths from every later step.
+static void convert_and_cap(SUFFIX_TREE* tree, uint32_t NODES) {
+  Conversion job{tree, NODES};
+  parallel_for(THREADS, (uint64_t{NODES} + CONVERT_RANGE - 1) / CONVERT_RANGE, convert_range, &job);
 }
 
 static void print_tag_line(const NODE& n, const char* str, uint64_t offset) {

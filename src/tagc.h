@@ -6,8 +6,10 @@
 #include "suffix_tree.h"
 
 void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1);
-// The same walk, the query cut into segments of `segment` symbols walked side by side.
-void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_t segment);
+// The same walk, the query cut into segments of `segment` symbols walked side by side,
+// by up to `threads` threads; tagc walks on THREADS.
+void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_t segment,
+                    uint32_t threads);
 constexpr uint64_t WALK_SEGMENT = 1 << 16;
 void tagc_update(SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress);
 NODE_REF tagc_follow(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress);

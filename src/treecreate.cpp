@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "source.h"
+#include "threads.h"
 
 std::vector<std::string> FILES_LEFT;
 std::vector<uint64_t> FILES_LEFT_SIZES;
@@ -41,6 +42,7 @@ uint64_t CHUNKS_LAST = UINT64_MAX;
 int32_t COUNT_CHUNKS = 0;
 int32_t MERGE = 0;
 std::vector<std::string> MERGE_FILES;
+uint32_t THREADS = 1;
 
 void fatal(int status, const char* format, ...) {
   va_list args;
@@ -126,6 +128,16 @@ bool parse_chunk_range(const char* text, uint64_t* first, uint64_t* last) {
   *first = a;
   *last = b;
   return true;
+}
+
+void parse_threads(const char* text, uint32_t* value) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long number = std::strtoull(text, &end, 10);
+  bool digits_only = std::isdigit(static_cast<unsigned char>(*text)) && end != text && *end == '\0';
+  if (!digits_only || errno != 0 || number < 1 || number > MAX_THREADS)
+    fatal(1, "Invalid thread count '%s': give a whole number from 1 to %u.\n", text, MAX_THREADS);
+  *value = static_cast<uint32_t>(number);
 }
 
 std::vector<std::string> split(const char* str, int32_t* cnt) {
@@ -267,6 +279,7 @@ enum LongOptionId {
   OPT_CHUNKS,
   OPT_COUNT_CHUNKS,
   OPT_MERGE,
+  OPT_THREADS,
 };
 
 struct LongOption {
@@ -293,6 +306,8 @@ static const LongOption LONG_OPTIONS[] = {
      "Print the number of chunks of the representative file and exit"},
     {"merge", no_argument, OPT_MERGE, "FILE...",
      "Join the outputs of --chunks jobs, given in chunk order, into the whole run's output"},
+    {"threads", required_argument, OPT_THREADS, "N",
+     "Threads to use (default: the cores this process may run on)"},
 };
 
 static const char* const VERSION = "xenvar 5.1\n";
@@ -375,6 +390,7 @@ static void check_merge_usage(int argc, char** argv) {
 
 void createtree(int argc, char** argv) {
   const std::vector<option> long_options = getopt_table();
+  THREADS = available_cores();
   int option;
   while ((option = ::getopt_long(argc, argv, "XvHhCNpn:L:R:fc:o:r:aA", long_options.data(), nullptr)) !=
          -1) {
@@ -413,6 +429,7 @@ void createtree(int argc, char** argv) {
         break;
       case OPT_COUNT_CHUNKS: COUNT_CHUNKS = 1; break;
       case OPT_MERGE: MERGE = 1; break;
+      case OPT_THREADS: parse_threads(optarg, &THREADS); break;
       default: PrintUsage();
     }
   }

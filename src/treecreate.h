@@ -42,6 +42,8 @@ extern int32_t COUNT_CHUNKS;
 // --merge: join the outputs of --chunks jobs, named by the arguments that are not options.
 extern int32_t MERGE;
 extern std::vector<std::string> MERGE_FILES;
+// Threads that walk the queries and sweep the tree (--threads); 1 until the command line sets it.
+extern uint32_t THREADS;
 
 // Bytes of one suffix-tree node; the chunk sizing budgets two per symbol.
 constexpr uint32_t NODESIZE = 40;
@@ -62,6 +64,9 @@ void parse_u32(const char* text, uint32_t* value);
 void parse_i32(const char* text, int32_t* value);
 // "FIRST-LAST", two decimal chunk numbers with FIRST <= LAST; false for anything else.
 bool parse_chunk_range(const char* text, uint64_t* first, uint64_t* last);
+// A thread count: a whole number from 1 to MAX_THREADS, or the run ends with status 1.
+void parse_threads(const char* text, uint32_t* value);
+constexpr uint32_t MAX_THREADS = 1024;
 
 // Memory sizing, split out so that its arithmetic can be checked on any figure.
 uint32_t clamp_to_u32(uint64_t bytes);

@@ -241,4 +241,33 @@ inline std::string regions(const Case& c, const Expected& e, bool fasta) {
     return out;
 }
 
+// The same run on `threads` threads.
+inline std::vector<std::string> with_threads(std::vector<std::string> args, uint32_t threads) {
+    args.insert(args.end(), {"--threads", std::to_string(threads)});
+    return args;
+}
+
+// Files long enough for the walk to cut its queries into segments and the sweeps the pool into ranges: relatives
+// of one random base with point changes, invalid symbols and lost stretches, some runs cut into chunks.
+inline Case large_case(std::mt19937& rng) {
+    auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    std::string base(100000 + pick(150000), ' ');
+    for (char& ch : base) ch = "ACGT"[pick(4)];
+    auto relative = [&](size_t per_million) {
+        std::string s;
+        for (size_t i = 0; i < base.size(); ++i) {
+            if (pick(1000000) >= per_million) s += base[i];
+            else if (pick(10) == 0) i += pick(3000);  // a lost stretch
+            else s += "ACGTNNR"[pick(7)];
+        }
+        return std::string(">").append(std::to_string(pick(100))).append("\n").append(s).append("\n");
+    };
+    Case c;
+    for (size_t i = 0, n = 2 + pick(2); i < n; ++i) c.left.push_back(relative(2000 + pick(8000)));
+    for (size_t i = 0, n = 1 + pick(2); i < n; ++i) c.right.push_back(relative(20000 + pick(100000)));
+    c.chunk = pick(2) ? 300000 : 60000 + pick(60000), c.overlap = 2000, c.preamble = 100;
+    c.dna = pick(5) != 0, c.spell = pick(2), c.histogram = pick(2);
+    return c;
+}
+
 }  // namespace oracle

@@ -210,3 +210,24 @@ TEST(Cli, IgnoreCaseListsAndBothStrands) {
     const cli::Result r = dir.run({"-L", "p,q", "--ignore-cases"});  // not a prefix of a long option
     EXPECT_TRUE(r.status == 1 && r.out.empty() && r.err.ends_with(kUsage) && r.err.size() > kUsage.size()) << r.err;
 }
+
+TEST(Cli, ThreadCounts) {
+    const cli::Dir dir({{"a", "ACGTTGCA\n"}, {"b", "ACGTAGCA\n"}});
+    // Only a whole number from 1 to 1024 is a thread count; anything else ends the run before it starts.
+    for (const char* bad : {"0", "-1", "", "two", "2x", " 2", "1025", "99999999999999999999"}) {
+        const cli::Result r = dir.run({"--threads", bad, "-L", "a,b"});
+        EXPECT_EQ(r.status, 1) << bad;
+        EXPECT_EQ(r.out, "") << bad;
+        EXPECT_EQ(r.err, std::string("Invalid thread count '") + bad + "': give a whole number from 1 to 1024.\n");
+    }
+    const cli::Result one = dir.run({"-L", "a,b", "-Cp", "--threads", "1"});
+    EXPECT_EQ(one.out, "0\n1 2 3 ACGT\n2 2 2 CGT\n3 2 1 GT\n4 1 1 T\n3 1 1 G\n6 2 2 GCA\n2 1 1 C\n7 2 1 CA\n1 1 1 A\n");
+    for (const Args& args : {Args{"-L", "a,b", "-Cp", "--threads=1024"}, Args{"--threads", "2", "-L", "a,b", "-Cp"},
+                             Args{"-L", "a,b", "-Cp"}}) {
+        const cli::Result r = dir.run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, one.out);
+        EXPECT_EQ(r.err, one.err);
+    }
+    EXPECT_NE(dir.run({"--help"}).out.find("--threads N "), std::string::npos);
+}

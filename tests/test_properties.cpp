@@ -4,10 +4,12 @@
 using namespace oracle;
 
 namespace {
-#ifdef __SANITIZE_ADDRESS__
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr unsigned long kDefaultCases = 400;  // sanitized binaries start slowly
+constexpr unsigned long kDefaultLargeCases = 2;
 #else
 constexpr unsigned long kDefaultCases = 2500;
+constexpr unsigned long kDefaultLargeCases = 8;
 #endif
 }  // namespace
 
@@ -22,7 +24,9 @@ TEST(Properties, TagsMatchBruteForce) {
     unsigned long with_tags = 0;
     for (unsigned long i = 0; i < cases && !HasFailure(); ++i) {  // the first failing case is reported
         const Case c = random_case(rng);
-        const auto args = args_of(c, std::string("-C") + (c.spell ? "p" : "") + (c.histogram ? "h" : ""));
+        const uint32_t threads[] = {1, 2, 3, 8};
+        const auto args = with_threads(
+            args_of(c, std::string("-C") + (c.spell ? "p" : "") + (c.histogram ? "h" : "")), threads[i % 4]);
         for (size_t f = 0; f < c.left.size(); ++f) dir.write('l' + std::to_string(f), c.left[f]);
         for (size_t f = 0; f < c.right.size(); ++f) dir.write('r' + std::to_string(f), c.right[f]);
         SCOPED_TRACE("seed " + std::to_string(seed) + " case " + std::to_string(i) + ": xenvar " +
@@ -34,10 +38,51 @@ TEST(Properties, TagsMatchBruteForce) {
         EXPECT_EQ(std::regex_replace(r.err, progress, ""), e.err);
         EXPECT_EQ(canonical(e.texts, r.out, c.spell), canonical(e.texts, e.out, true));
         if (i % 5 == 0) {
-            EXPECT_EQ(dir.run(args_of(c, "-f")).out, e.converted) << "-f in place of -C";
+            EXPECT_EQ(dir.run(with_threads(args_of(c, "-f"), threads[i % 4])).out, e.converted) << "-f in place of -C";
+            for (uint32_t n : threads) {  // byte for byte, progress lines included
+                const cli::Result again = dir.run(with_threads(args, n));
+                EXPECT_EQ(again.out, r.out) << n << " threads";
+                EXPECT_EQ(again.err, r.err) << n << " threads";
+                EXPECT_EQ(again.status, r.status) << n << " threads";
+            }
         }
         with_tags += e.out.find(' ') != std::string::npos;
     }
     // The generator must keep producing runs with something to report.
     EXPECT_TRUE(HasFailure() || cases < 100 || with_tags > cases / 3) << with_tags << " of " << cases;
+}
+
+// Runs large enough to spread over threads print the same bytes on every thread count, in every mode; the brute
+// force is too slow for them, so one thread is the reference. XENVAR_THREAD_CASES overrides the number of runs.
+TEST(Properties, EveryThreadCountPrintsTheSame) {
+    const char* env_cases = std::getenv("XENVAR_THREAD_CASES");
+    const unsigned long cases = env_cases ? std::strtoul(env_cases, nullptr, 10) : kDefaultLargeCases;
+    const cli::Dir dir;
+    auto untimed = [](const std::string& out) {  // the clock moves on between runs
+        std::string kept;
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);)
+            if (!line.starts_with("#Time: ")) kept += line + "\n";
+        return kept;
+    };
+    const std::string modes[] = {"-C", "-Cp", "-Ch", "-H", "-p", "-vh", "-f"};
+    std::mt19937 rng(20261208);
+    for (unsigned long i = 0; i < cases && !HasFailure(); ++i) {
+        const Case c = large_case(rng);
+        for (size_t f = 0; f < c.left.size(); ++f) dir.write('l' + std::to_string(f), c.left[f]);
+        for (size_t f = 0; f < c.right.size(); ++f) dir.write('r' + std::to_string(f), c.right[f]);
+        for (const std::string& mode : {modes[i % 7], modes[(i + 3) % 7]}) {
+            const auto args = args_of(c, mode);
+            SCOPED_TRACE("case " + std::to_string(i) + ": xenvar " + testing::PrintToString(args));
+            const cli::Result one = dir.run(with_threads(args, 1));
+            EXPECT_EQ(one.status, 0) << one.err;
+            for (uint32_t n : {2u, 3u, 8u}) {
+                const cli::Result r = dir.run(with_threads(args, n));
+                EXPECT_EQ(mode == "-vh" ? untimed(r.out) : r.out, mode == "-vh" ? untimed(one.out) : one.out)
+                    << n << " threads";
+                EXPECT_EQ(r.err, one.err) << n << " threads";
+                EXPECT_EQ(r.status, one.status) << n << " threads";
+            }
+        }
+    }
 }

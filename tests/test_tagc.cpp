@@ -103,11 +103,15 @@ TEST_F(Tagc, WalkAndFoldGiveMatchingDepths) {
     for (NODE_REF v = 1; v < a->NODE_INDEX; ++v)
       EXPECT_EQ(a->STACK[v].TMP, brute_depth(a.get(), v, g1)) << "node " << v;
     // Long queries are walked in segments side by side: tiny segments must give the same.
-    TreePtr s = build(chunk);
+    // So must threads walking groups of them, each carrying its own segments' ends.
     const uint64_t segment = 1 + rng() % 8;
-    for (const auto& q : g1) tagc_segmented(s.get(), q.size(), q.data(), segment);
-    tagc_walk(s.get());
-    EXPECT_EQ(field(s.get(), &NODE::TMP), field(a.get(), &NODE::TMP)) << "segments of " << segment;
+    for (uint32_t threads : {1u, 2u, 3u, 8u}) {
+      TreePtr s = build(chunk);
+      for (const auto& q : g1) tagc_segmented(s.get(), q.size(), q.data(), segment, threads);
+      tagc_walk(s.get());
+      EXPECT_EQ(field(s.get(), &NODE::TMP), field(a.get(), &NODE::TMP))
+          << "segments of " << segment << ", " << threads << " threads";
+    }
     tagc_accumulate(a.get());
     for (auto [t, g] : {std::pair{a.get(), &g2}, {b.get(), &g2}, {b.get(), &g1}}) {
       for (const auto& q : *g) stream(t, q);
@@ -120,6 +124,78 @@ TEST_F(Tagc, WalkAndFoldGiveMatchingDepths) {
                                            brute_depth(a.get(), v, g1), brute_depth(a.get(), v, g2)}))
           << "node " << v;  // a leaf's '$' is never shared
   }
+}
+
+// A text of `n` symbols drawn from a few repeated blocks, each copy with a few changes:
+// long shared matches that run over many segment starts, as between related genomes.
+// `odd` holds the symbols sprinkled in between.
+std::string related_text(std::mt19937& rng, size_t n, const std::string& blocks, const std::string& odd) {
+  std::string s;
+  while (s.size() < n) {
+    size_t from = rng() % blocks.size(), len = 1 + rng() % 400;
+    s += blocks.substr(from, len);
+    if (rng() % 4 == 0) s += odd[rng() % odd.size()];
+  }
+  s.resize(n);
+  return s;
+}
+
+// Longer queries than above, so that many segments fall to each thread and carries
+// cross several segment starts: every thread count and segment length marks what the
+// single walk marks.
+TEST_F(Tagc, ParallelSegmentedWalkMarksWhatTheSingleWalkMarks) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr int ROUNDS = 8;  // sanitized walks are slow; the release build runs them all
+#else
+  constexpr int ROUNDS = 30;
+#endif
+  std::mt19937 rng(29);
+  for (int round = 0; round < ROUNDS && !HasFailure(); ++round) {
+    std::string blocks(2000, ' ');
+    for (char& ch : blocks) ch = "ACGT"[rng() % (round % 3 == 0 ? 2 : 4)];
+    const std::string chunk = related_text(rng, 300 + rng() % 3000, blocks, "ACGTN+");
+    const std::string query = related_text(rng, 1000 + rng() % 6000, blocks, "ACGTN+$");
+    TreePtr single = build(chunk);
+    tagc_segmented(single.get(), query.size(), query.data(), query.size() + 1, 1);
+    tagc_walk(single.get());
+    const std::vector<uint32_t> expected = field(single.get(), &NODE::TMP);
+    for (uint64_t segment : {uint64_t{1 + rng() % 16}, uint64_t{50 + rng() % 500}})
+      for (uint32_t threads : {1u, 2u, 3u, 8u}) {
+        TreePtr t = build(chunk);
+        tagc_segmented(t.get(), query.size(), query.data(), segment, threads);
+        tagc_walk(t.get());
+        ASSERT_EQ(field(t.get(), &NODE::TMP), expected)
+            << "round " << round << ", segments of " << segment << ", " << threads << " threads";
+      }
+  }
+}
+
+// The sweeps split the pool into ranges: a tree of more nodes than one range holds
+// must come out of each sweep the same on every thread count.
+TEST_F(Tagc, SweepsGiveTheSameBoundsOnEveryThreadCount) {
+  std::mt19937 rng(31);
+  std::string blocks(5000, ' ');
+  for (char& ch : blocks) ch = "ACGT"[rng() % 4];
+  const std::string chunk = related_text(rng, 90000, blocks, "ACGTN+");  // about 150 000 nodes
+  const std::string query = related_text(rng, 60000, blocks, "ACGTN+$");
+  const uint32_t saved = THREADS;
+  std::vector<std::vector<uint32_t>> first;
+  for (uint32_t threads : {1u, 2u, 3u, 8u}) {
+    THREADS = threads;
+    TreePtr t = build(chunk);
+    ASSERT_GT(t->NODE_INDEX, 2u << 16);
+    tagc_initialize(t.get());
+    std::vector<std::vector<uint32_t>> seen{field(t.get(), &NODE::MAX)};
+    stream(t.get(), query);
+    tagc_walk(t.get());
+    seen.push_back(field(t.get(), &NODE::TMP));
+    tagc_accumulate(t.get());
+    seen.push_back(field(t.get(), &NODE::MAX));
+    seen.push_back(field(t.get(), &NODE::TMP));
+    if (first.empty()) first = seen;
+    EXPECT_EQ(seen, first) << threads << " threads";
+  }
+  THREADS = saved;
 }
 
 }  // namespace
