@@ -155,9 +155,7 @@ static void print_verbose_header(int32_t swapped) {
   std::printf("%s\n#Node: %d\n", FILES_LEFT[0].c_str(), NODE_OUTPUT);
 }
 
-void run(int argc, char** argv) {
-  createtree(argc, argv);
-  out_init();
+void run_chunks() {
   if (HISTOGRAM >= 1) hist_init();
   print_verbose_header(choose_representative());
 
@@ -183,5 +181,11 @@ void run(int argc, char** argv) {
   }
   pintTime(VERBOSE);
   if (HISTOGRAM >= 1) hist_print();
+}
+
+void run(int argc, char** argv) {
+  createtree(argc, argv);
+  out_init();
+  run_chunks();
   out_finish_and_exit();
 }

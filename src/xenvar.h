@@ -16,4 +16,7 @@ int32_t choose_representative();
 // Runs the tag pass on one chunk of the representative file and reports its tags.
 void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t end1,
               uint64_t preamble1, uint64_t offset);
+// The chunk loop over settings already read; returns with standard output not yet flushed,
+// so that a caller can run it more than once in one process.
+void run_chunks();
 [[noreturn]] void run(int argc, char** argv);
