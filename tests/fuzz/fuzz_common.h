@@ -41,4 +41,19 @@ inline std::string scratch_file(const std::string& name, const std::string& cont
   return path;
 }
 
+// The forms in which a file can reach the reader; each must read as the same symbols. A new
+// form (gzip-wrapped, raw compressed) is one more row; targets pick one with two bits.
+struct FileForm {
+  const char* name;
+  std::string (*store)(const std::string& content);
+};
+inline const FileForm FORMS[] = {
+    {"plain", [](const std::string& content) { return content; }},
+};
+
+// `content` as stored in the form that `choice` (its low two bits) picks.
+inline std::string stored(const std::string& content, unsigned choice) {
+  return FORMS[(choice & 3) % (sizeof FORMS / sizeof FORMS[0])].store(content);
+}
+
 }  // namespace fuzz

@@ -4,7 +4,8 @@
 // reserved "$" under -N) exits, so it runs in the built binary instead.
 //
 // Input: chunk, overlap, preamble, a flags byte, then the files separated by "|": the first
-// 1 + (flags >> 4 & 3) are left files, the rest (four at most) right files.
+// 1 + (flags >> 4 & 3) are left files, the rest (four at most) right files. Flags: bit 0 -N,
+// 1 -p, 2 -h, 3 -f in place of the tags, 4-5 the left files, 6-7 the form files are stored in.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sanitizer/common_interface_defs.h>
@@ -94,8 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (c.right.empty() && c.left.size() < 2) return 0;  // the usage text: nothing to compare
 
   static const cli::Dir dir;
-  for (size_t f = 0; f < c.left.size(); ++f) dir.write("l" + std::to_string(f), c.left[f]);
-  for (size_t f = 0; f < c.right.size(); ++f) dir.write("r" + std::to_string(f), c.right[f]);
+  for (size_t f = 0; f < c.left.size(); ++f) dir.write("l" + std::to_string(f), fuzz::stored(c.left[f], flags >> 6));
+  for (size_t f = 0; f < c.right.size(); ++f) dir.write("r" + std::to_string(f), fuzz::stored(c.right[f], flags >> 6));
   const oracle::Expected e = oracle::brute_force(c);
   if (convert) {
     const cli::Result r = run_in_process(dir, oracle::args_of(c, "-f"));

@@ -55,30 +55,20 @@ void check_chunk(const std::string& path, const std::string& file, uint64_t c) {
     fuzz::require(text[i] == 'N' || window.find(text[i]) != std::string::npos, "no byte from outside the window");
 }
 
-// The forms in which a file reaches the reader; each must read as the same symbols. A new
-// form (gzip-wrapped, raw compressed) is one more row, chosen by the flags' second bit on.
-struct FileForm {
-  const char* name;
-  std::string (*store)(const std::string& content);
-};
-const FileForm FORMS[] = {
-    {"plain", [](const std::string& content) { return content; }},
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   // Header: chunk, overlap and preamble (small, or the largest setting), then flags: bit 0
-  // -N, bits 1-4 the file's form, bits 5-7 the largest preamble, overlap and chunk.
+  // -N, bits 1-2 the file's form, bits 3-4 free for settings to come, bits 5-7 the largest
+  // preamble, overlap and chunk.
   const uint8_t flags = data[3];
   CHUNK = flags & 0x80 ? UINT32_MAX : 1 + data[0];
   OVERLAP = flags & 0x40 ? UINT32_MAX : 1 + data[1] % 64;
   PREAMBLE = flags & 0x20 ? UINT32_MAX : data[2] % 64;
   DNA = flags & 1 ? 0 : 1;
   const std::string file(reinterpret_cast<const char*>(data) + 4, size - 4);
-  const FileForm& form = FORMS[(flags >> 1 & 15) % (sizeof FORMS / sizeof FORMS[0])];
-  const std::string path = fuzz::scratch_file(form.name, form.store(file));
+  const std::string path = fuzz::scratch_file("reader", fuzz::stored(file, flags >> 1));
   for (uint64_t c = 0; c < nb_of_chunks(CHUNK, file.size()); ++c) check_chunk(path, file, c);
   uint64_t length = 7, offset = 7;
   fuzz::require(!loadFileRange(path.c_str(), &length, file.size(), file.size() + 10, 0, CHUNK, &offset) &&
