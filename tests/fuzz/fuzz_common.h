@@ -14,9 +14,11 @@
 namespace fuzz {
 
 // Aborts with the broken property, so that the input is kept as a crash.
-inline void require(bool ok, const char* what) {
+inline void require(bool ok, const char* what, const std::string& got = "", const std::string& expected = "") {
   if (ok) return;
   std::fprintf(stderr, "fuzz check failed: %s\n", what);
+  if (!got.empty() || !expected.empty())
+    std::fprintf(stderr, "got:\n%s\nexpected:\n%s\n", got.c_str(), expected.c_str());
   std::abort();
 }
 

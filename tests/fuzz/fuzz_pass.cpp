@@ -100,13 +100,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const oracle::Expected e = oracle::brute_force(c);
   if (convert) {
     const cli::Result r = run_in_process(dir, oracle::args_of(c, "-f"));
-    require(r.out == e.converted, "-f prints the chunks' own symbols");
+    require(r.out == e.converted, "-f prints the chunks' own symbols", r.out, e.converted);
     return 0;
   }
   const auto args = oracle::args_of(c, std::string("-C") + (c.spell ? "p" : "") + (c.histogram ? "h" : ""));
   const cli::Result r = e.status == 0 ? run_in_process(dir, args) : dir.run(args);
-  require(r.status == e.status, "exit status");
-  require(without_progress(r.err) == e.err, "standard error");
-  require(oracle::canonical(e.texts, r.out, c.spell) == oracle::canonical(e.texts, e.out, true), "the tags");
+  require(r.status == e.status, "exit status", std::to_string(r.status) + "\n" + r.err, std::to_string(e.status));
+  require(without_progress(r.err) == e.err, "standard error", r.err, e.err);
+  const std::string tags = oracle::canonical(e.texts, r.out, c.spell), expected = oracle::canonical(e.texts, e.out, true);
+  require(tags == expected, "the tags", tags, expected);
   return 0;
 }
