@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4 || size > 1200) return 0;
   oracle::Case c;
-  c.chunk = 1 + data[0] % 96, c.overlap = 1 + data[1] % 32, c.preamble = data[2] % 24;
+  c.chunk = 1 + data[0] % 96, c.overlap = 1 + data[1] % 32, c.preamble = data[2] & 31;  // bits 5-7: settings to come
   const uint8_t flags = data[3];
   c.dna = !(flags & 1), c.spell = flags & 2, c.histogram = flags & 4;
   const bool convert = flags & 8;
