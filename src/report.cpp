@@ -35,6 +35,8 @@ void hist_init() {
   // Counters grow with the longest tag met, so no overlap setting can overflow their size.
   hist_min.assign(2, 0);
   hist_max.assign(2, 0);
+  hmax = 0;
+  htmp = 0;
 }
 
 static bool reported(const NODE& n) { return n.TMP < n.MAX && n.path_position != 0; }

@@ -225,10 +225,7 @@ static void check_chunk_range(uint64_t count) {
         CHUNKS_FIRST, CHUNKS_LAST, FILES_LEFT[0].c_str(), count, count == 1 ? "" : "s", count - 1);
 }
 
-void run(int argc, char** argv) {
-  createtree(argc, argv);
-  out_init();
-  if (MERGE) merge_outputs(MERGE_FILES);
+void run_chunks() {
   if (HISTOGRAM >= 1) hist_init();
   int32_t swapped = choose_representative();
   const uint64_t count = nb_of_chunks(CHUNK, FILES_LEFT_SIZES[0]);
@@ -270,5 +267,12 @@ void run(int argc, char** argv) {
   if (regions) regions_finish();
   pintTime(VERBOSE);
   if (HISTOGRAM >= 1) hist_print();
+}
+
+void run(int argc, char** argv) {
+  createtree(argc, argv);
+  out_init();
+  if (MERGE) merge_outputs(MERGE_FILES);
+  run_chunks();
   out_finish_and_exit();
 }

@@ -23,4 +23,7 @@ void reverse_complement(char* str, uint64_t len);
 // the records that those chunks open are registered for the regions of later chunks.
 struct ByteSource;
 uint64_t offset_before(ByteSource& rep, uint64_t first, bool regions);
+// The chunk loop over settings already read; returns with standard output not yet flushed,
+// so that a caller can run it more than once in one process.
+void run_chunks();
 [[noreturn]] void run(int argc, char** argv);

@@ -3,6 +3,7 @@
 
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -40,7 +41,15 @@ struct Dir {
         FILE* pipe = popen((out_file.empty() ? cmd : cmd + " >" + out_file).c_str(), "r");
         if (!pipe) throw std::runtime_error("popen failed");
         std::string out;
-        for (int ch; (ch = std::fgetc(pipe)) != EOF;) out += static_cast<char>(ch);
+        for (;;) {
+            const int ch = std::fgetc(pipe);
+            if (ch != EOF) {
+                out += static_cast<char>(ch);
+                continue;
+            }
+            if (!std::ferror(pipe) || errno != EINTR) break;
+            std::clearerr(pipe);  // a signal (a fuzzer's timer) cut the read short: the output goes on
+        }
         const int st = pclose(pipe);
         std::ifstream err(path / ".err", std::ios::binary);
         return {out, {std::istreambuf_iterator<char>(err), {}}, WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st)};

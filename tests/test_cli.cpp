@@ -1,6 +1,9 @@
 // Runs the built binary on small files and compares standard output, standard error and exit status byte for byte.
 #include <gtest/gtest.h>
 
+#include <sys/time.h>
+
+#include <csignal>
 #include <regex>
 
 #include "cli.h"
@@ -230,4 +233,20 @@ TEST(Cli, ThreadCounts) {
         EXPECT_EQ(r.err, one.err);
     }
     EXPECT_NE(dir.run({"--help"}).out.find("--threads N "), std::string::npos);
+}
+
+// A process with a timer, as a fuzzer has, interrupts the read of a run's output: the harness must read on.
+TEST(Cli, RunReadsOnThroughSignals) {
+    const std::string big(4 << 20, 'A');
+    const cli::Dir dir({{"a", big}, {"b", big + "C"}});  // a, the smaller, is printed
+    struct sigaction tick {}, saved {};
+    tick.sa_handler = [](int) {};  // no SA_RESTART: a blocked read returns EINTR
+    sigaction(SIGALRM, &tick, &saved);
+    itimerval every_ms{{0, 1000}, {0, 1000}}, off{};
+    setitimer(ITIMER_REAL, &every_ms, nullptr);
+    const cli::Result r = dir.run({"-L", "a,b", "-f", "-c", "100000000"});
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &saved, nullptr);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out == big) << r.out.size() << " of " << big.size() << " bytes";
 }
