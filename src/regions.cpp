@@ -1,5 +1,6 @@
 #include "regions.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -109,6 +110,7 @@ struct Region {
   uint64_t end = 0;
   uint32_t shortest = 0;
   std::string head;
+  std::string tail;  // its symbols after `head` as its own chunk read them
 };
 }  // namespace
 
@@ -134,33 +136,42 @@ static const Record& record_of(uint64_t position) {
 
 static std::string LINE;  // reused for every region written
 
-static void write_region(const Region& r) {
-  const Record& record = record_of(r.start);
-  uint64_t from = r.start - record.start, to = r.end - record.start;
+// One line, or one FASTA record, for the part [from, to) of a region that lies in `record`.
+static void write_piece(const Record& record, uint64_t from, uint64_t to, uint32_t shortest,
+                        const std::string& symbols) {
   char numbers[96];
   LINE.clear();
+  uint64_t first = from - record.start, end = to - record.start;
   if (FORMAT == Format::bed) {
     // Score: the shortest tag inside, which BED caps at 1000.
-    uint32_t score = r.shortest < 1000 ? r.shortest : 1000;
+    uint32_t score = shortest < 1000 ? shortest : 1000;
     LINE += record.name;
-    std::snprintf(numbers, sizeof numbers, "\t%" PRIu64 "\t%" PRIu64 "\t", from, to);
+    std::snprintf(numbers, sizeof numbers, "\t%" PRIu64 "\t%" PRIu64 "\t", first, end);
     LINE += numbers;
     LINE += record.name;
-    std::snprintf(numbers, sizeof numbers, ":%" PRIu64 "-%" PRIu64 "\t%" PRIu32 "\t.\n", from + 1, to, score);
+    std::snprintf(numbers, sizeof numbers, ":%" PRIu64 "-%" PRIu64 "\t%" PRIu32 "\t.\n", first + 1, end, score);
     LINE += numbers;
   } else {
     LINE += '>';
     LINE += record.name;
-    std::snprintf(numbers, sizeof numbers, ":%" PRIu64 "-%" PRIu64 "\n", from + 1, to);
+    std::snprintf(numbers, sizeof numbers, ":%" PRIu64 "-%" PRIu64 "\n", first + 1, end);
     LINE += numbers;
-    std::string symbols = r.head;
-    append_text(symbols, r.start + r.head.size(), r.end);
     for (size_t i = 0; i < symbols.size(); i += 60) {
       LINE.append(symbols, i, 60);
       LINE += '\n';
     }
   }
   out_write(LINE.data(), LINE.size());
+}
+
+static void write_region(const Region& r) {
+  std::string symbols;
+  if (FORMAT == Format::fasta) {
+    symbols = r.head;
+    if (TEXT != nullptr) append_text(symbols, r.start + r.head.size(), r.end);
+    else symbols += r.tail;
+  }
+  write_piece(record_of(r.start), r.start, r.end, r.shortest, symbols);
 }
 
 // ---------------------------------------------------------------- merging
@@ -178,15 +189,28 @@ static void close_open() {
     write_region(OPEN);
     return;
   }
-  // Its symbols as far as this chunk has them: a run of some chunks has no next one to ask.
-  if (FORMAT == Format::fasta) append_text(OPEN.head, OPEN.start + OPEN.head.size(), OPEN.end);
+  if (FORMAT == Format::fasta) {
+    append_text(OPEN.head, OPEN.start + OPEN.head.size(), NEXT_START);
+    // The rest as this chunk reads it, for a run of some chunks that has no next one to ask.
+    OPEN.tail.clear();
+    append_text(OPEN.tail, OPEN.start + OPEN.head.size(), OPEN.end);
+  }
   KEPT.push_back(std::move(OPEN));
   OPEN = Region();
 }
 
 // Joins regions that overlap or touch; they come in order of their first position.
+// Where the record after the one holding `position` begins, or UINT64_MAX.
+static uint64_t next_record_start(uint64_t position) {
+  auto after = std::upper_bound(RECORDS.begin(), RECORDS.end(), position,
+                                [](uint64_t p, const Record& r) { return p < r.start; });
+  return after == RECORDS.end() ? UINT64_MAX : after->start;
+}
+
+static uint64_t OPEN_RECORD_END = UINT64_MAX;  // where the record of the open region ends
+
 static void merge(uint64_t start, uint64_t end, uint32_t shortest) {
-  if (HAVE_OPEN && start <= OPEN.end) {
+  if (HAVE_OPEN && start <= OPEN.end && start < OPEN_RECORD_END) {
     if (end > OPEN.end) OPEN.end = end;
     if (shortest < OPEN.shortest) OPEN.shortest = shortest;
     return;
@@ -196,6 +220,8 @@ static void merge(uint64_t start, uint64_t end, uint32_t shortest) {
   OPEN.end = end;
   OPEN.shortest = shortest;
   OPEN.head.clear();
+  OPEN.tail.clear();
+  OPEN_RECORD_END = next_record_start(start);
   HAVE_OPEN = true;
 }
 
@@ -205,12 +231,20 @@ static void merge_pending_up_to(uint64_t position) {
     bool joins = HAVE_OPEN && r.start <= OPEN.end;
     merge(r.start, r.end, r.shortest);
     // A region that opens here brings the symbols it took from its own chunk.
-    if (!joins) OPEN.head = std::move(r.head);
+    if (!joins) OPEN.head = std::move(r.head), OPEN.tail.clear();
   }
 }
 
+// The tags from `start` cover [start, end), the shortest `shortest` long. A region ends where
+// a record begins, even where a chunk's reading leaves no "N" between two records: past
+// that point only the tags that reach beyond it count.
 static void take(uint64_t start, uint64_t end, uint32_t shortest) {
   merge_pending_up_to(start);
+  for (uint64_t cut = next_record_start(start); cut < end; cut = next_record_start(start)) {
+    merge(start, cut, shortest);
+    if (shortest < cut - start + 1) shortest = static_cast<uint32_t>(cut - start + 1);
+    start = cut;
+  }
   merge(start, end, shortest);
 }
 

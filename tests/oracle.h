@@ -222,10 +222,12 @@ inline std::string regions(const Case& c, const Expected& e, bool fasta) {
     std::string out;
     for (uint64_t from = 0, to = 0; from < shortest.size(); from = to) {
         if (!shortest[from] && (to = from + 1)) continue;
-        uint64_t low = UINT64_MAX;
-        for (to = from; to < shortest.size() && shortest[to]; ++to) low = std::min(low, shortest[to]);
         size_t r = records.size() - 1;
         while (records[r].first > from) --r;
+        // A region ends where the next record begins, even without an "N" between them.
+        const uint64_t stop = r + 1 < records.size() ? records[r + 1].first : shortest.size();
+        uint64_t low = UINT64_MAX;
+        for (to = from; to < shortest.size() && to < stop && shortest[to]; ++to) low = std::min(low, shortest[to]);
         const std::string& name = records[r].second;
         const std::string where = std::to_string(from - records[r].first + 1) + "-" + std::to_string(to - records[r].first);
         if (!fasta) {

@@ -110,7 +110,7 @@ void check_walk(SUFFIX_TREE* t, SUFFIX_TREE* segmented, const std::vector<std::s
   const std::vector<std::string> label = path_labels(t);
   tagc_initialize(t);
   for (const std::string& q : queries) tagc(t, q.size(), q.data());
-  for (const std::string& q : queries) tagc_segmented(segmented, q.size(), q.data(), segment);
+  for (const std::string& q : queries) tagc_segmented(segmented, q.size(), q.data(), segment, 1 + segment % 3);
   tagc_walk(t);
   tagc_walk(segmented);
   for (NODE_REF v = 1; v < t->NODE_INDEX; ++v) {
