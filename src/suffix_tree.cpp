@@ -261,8 +261,13 @@ static void index_leaves(SUFFIX_TREE* tree) {
     if (tree->STACK[i].sons == NIL) tree->LEAVES[tree->STACK[i].path_position] = i;
 }
 
-// The tree record with its text, "$" and room for every node and leaf, nothing built yet.
+// The tree record with its text, "$" and room for every node and leaf, nothing built yet;
+// null for a null text.
 static SUFFIX_TREE* allocate_tree(const unsigned char* str, uint64_t length) {
+  if (str == nullptr) {
+    std::fputs("\nEmpty string.\n", stderr);
+    return nullptr;
+  }
   if (length > MAX_TREE_TEXT) tree_out_of_memory();
   uint32_t n = static_cast<uint32_t>(length);
   SUFFIX_TREE* tree = new (std::nothrow) SUFFIX_TREE;
@@ -283,21 +288,15 @@ static SUFFIX_TREE* allocate_tree(const unsigned char* str, uint64_t length) {
 }
 
 SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length) {
-  if (str == nullptr) {
-    std::fputs("\nEmpty string.\n", stderr);
-    return nullptr;
-  }
   SUFFIX_TREE* tree = allocate_tree(str, length);
+  if (tree == nullptr) return nullptr;
   build_suffix_array_tree(tree);
   return tree;
 }
 
 SUFFIX_TREE* ST_CreateTreeUkkonen(const unsigned char* str, uint64_t length) {
-  if (str == nullptr) {
-    std::fputs("\nEmpty string.\n", stderr);
-    return nullptr;
-  }
   SUFFIX_TREE* tree = allocate_tree(str, length);
+  if (tree == nullptr) return nullptr;
   const uint32_t n = tree->length - 1;
   tree->root = create_node(tree, NIL, 0, 0, 0);
   if (n < 2) {
