@@ -11,6 +11,8 @@
 #include <fstream>
 #include <string>
 
+#include "../gzip_writer.h"
+
 namespace fuzz {
 
 // Aborts with the broken property, so that the input is kept as a crash.
@@ -43,15 +45,24 @@ inline std::string scratch_file(const std::string& name, const std::string& cont
   return path;
 }
 
-// The forms in which a file can reach the reader; each must read as the same symbols. A new
-// form (gzip-wrapped, raw compressed) is one more row; targets pick one with two bits.
+// The forms in which a file can reach the reader; each must read as the same symbols.
+// Targets pick one with two bits.
 struct FileForm {
   const char* name;
   std::string (*store)(const std::string& content);
 };
 inline const FileForm FORMS[] = {
     {"plain", [](const std::string& content) { return content; }},
+    {"gzip", [](const std::string& content) { return gz::member(content); }},
+    {"gzip members", [](const std::string& content) { return gz::members(content, {content.size() / 3, content.size() / 3, 2 * content.size() / 3}); }},
+    {"bgzf", [](const std::string& content) { return gz::bgzf(content, 61); }},
 };
+
+// Plain content that opens with the gzip magic is read as gzip, not as the plain file it
+// stands for.
+inline bool reads_as_gzip(const std::string& content) {
+  return content.size() >= 2 && content[0] == '\x1f' && content[1] == '\x8b';
+}
 
 // `content` as stored in the form that `choice` (its low two bits) picks.
 inline std::string stored(const std::string& content, unsigned choice) {

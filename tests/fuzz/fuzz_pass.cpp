@@ -6,6 +6,8 @@
 // Input: chunk, overlap, preamble, a flags byte, then the files separated by "|": the first
 // 1 + (flags >> 4 & 3) are left files, the rest (four at most) right files. Flags: bit 0 -N,
 // 1 -p, 2 -h, 3 -f in place of the tags, 4-5 the left files, 6-7 the form files are stored in.
+// The preamble byte's bits 5-7 add --ignore-case, --both-strands (without -N) and a second
+// thread.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sanitizer/common_interface_defs.h>
@@ -82,9 +84,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4 || size > 1200) return 0;
   oracle::Case c;
-  c.chunk = 1 + data[0] % 96, c.overlap = 1 + data[1] % 32, c.preamble = data[2] & 31;  // bits 5-7: settings to come
+  c.chunk = 1 + data[0] % 96, c.overlap = 1 + data[1] % 32, c.preamble = data[2] & 31;
   const uint8_t flags = data[3];
   c.dna = !(flags & 1), c.spell = flags & 2, c.histogram = flags & 4;
+  const bool ignore_case = data[2] & 0x20, two_threads = data[2] & 0x80;
+  c.both = c.dna && (data[2] & 0x40);
   const bool convert = flags & 8;
   std::vector<std::string> files(1);
   for (size_t i = 4; i < size; ++i) {
@@ -95,17 +99,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   c.left.assign(files.begin(), files.begin() + left);
   c.right.assign(files.begin() + left, files.begin() + std::min<size_t>(files.size(), left + 4));
   if (c.right.empty() && c.left.size() < 2) return 0;  // the usage text: nothing to compare
+  const bool plain = (flags >> 6 & 3) == 0;
+  for (const auto* side : {&c.left, &c.right})
+    for (const std::string& f : *side)
+      if (plain && fuzz::reads_as_gzip(f)) return 0;  // not a plain file; the reader target covers it
 
   static const cli::Dir dir;
   for (size_t f = 0; f < c.left.size(); ++f) dir.write("l" + std::to_string(f), fuzz::stored(c.left[f], flags >> 6));
   for (size_t f = 0; f < c.right.size(); ++f) dir.write("r" + std::to_string(f), fuzz::stored(c.right[f], flags >> 6));
-  const oracle::Expected e = oracle::brute_force(c);
+  oracle::Case as_read = c;  // the oracle sees what --ignore-case makes of the files
+  if (ignore_case)
+    for (auto* side : {&as_read.left, &as_read.right})
+      for (std::string& f : *side)
+        for (char& ch : f)
+          if (ch != '\0' && std::strchr("acgtu", ch) != nullptr) ch = static_cast<char>(ch - 'a' + 'A');
+  const oracle::Expected e = oracle::brute_force(as_read);
+  auto with_settings = [&](std::vector<std::string> args) {
+    if (ignore_case) args.push_back("--ignore-case");
+    if (c.both) args.push_back("--both-strands");
+    args.insert(args.end(), {"--threads", two_threads ? "2" : "1"});
+    return args;
+  };
   if (convert) {
-    const cli::Result r = run_in_process(dir, oracle::args_of(c, "-f"));
+    const cli::Result r = run_in_process(dir, with_settings(oracle::args_of(c, "-f")));
     require(r.out == e.converted, "-f prints the chunks' own symbols", r.out, e.converted);
     return 0;
   }
-  const auto args = oracle::args_of(c, std::string("-C") + (c.spell ? "p" : "") + (c.histogram ? "h" : ""));
+  const auto args = with_settings(oracle::args_of(c, std::string("-C") + (c.spell ? "p" : "") + (c.histogram ? "h" : "")));
   const cli::Result r = e.status == 0 ? run_in_process(dir, args) : dir.run(args);
   require(r.status == e.status, "exit status", std::to_string(r.status) + "\n" + r.err, std::to_string(e.status));
   require(without_progress(r.err) == e.err, "standard error", r.err, e.err);

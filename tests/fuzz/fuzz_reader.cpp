@@ -1,13 +1,18 @@
 // Reader and filter: every chunk of a fuzzed file through loadFileRange, against a plain
-// byte-by-byte filter of the chunk's window. The first four bytes choose the geometry.
+// byte-by-byte filter of the chunk's window. The first four bytes choose the geometry. A raw
+// compressed file (fuzzed bytes behind a gzip header) must read as zlib decodes it, or, where
+// zlib refuses it, end a run of the binary with a gzip message and status 1.
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "../cli.h"
 #include "fuzz_common.h"
+#include "source.h"
 #include "treecreate.h"
 #include "xenvar.h"
 
@@ -17,7 +22,7 @@ namespace {
 // `preamble` on; a header line is skipped to its line break and leaves an "N" unless it lies
 // in the preamble or opens the file. Returns the text; `own` counts the chunk's own symbols.
 std::string reference_filter(const std::string& w, uint64_t start, uint64_t preamble, uint64_t chunk,
-                             bool dna, uint64_t* own) {
+                             bool dna, bool ignore_case, uint64_t* own) {
   std::string out;
   bool header = false;
   *own = 0;
@@ -32,7 +37,8 @@ std::string reference_filter(const std::string& w, uint64_t start, uint64_t prea
       continue;
     }
     if (i < preamble || std::strchr(" \t\n\r>", ch) != nullptr) continue;  // NUL too
-    out += ch, *own += mine;
+    const bool small = std::strchr("acgtu", ch) != nullptr;  // NUL is gone by now
+    out += ignore_case && small ? static_cast<char>(ch - 'a' + 'A') : ch, *own += mine;
   }
   return out;
 }
@@ -45,14 +51,67 @@ void check_chunk(const std::string& path, const std::string& file, uint64_t c) {
   fuzz::require(text != nullptr, "a chunk inside the file loads");
   const std::string window = file.substr(start, end - start + 1);
   uint64_t own = 0;
-  const std::string expected = reference_filter(window, start, preamble, CHUNK, DNA, &own);
+  const std::string expected = reference_filter(window, start, preamble, CHUNK, DNA, IGNORE_CASE, &own);
   fuzz::require(length == expected.size() + 1, "length is the kept symbols plus the NUL");
   fuzz::require(length <= window.size() + 1, "no more symbols than window bytes");
   fuzz::require(text[length - 1] == '\0', "the text ends with a NUL");
   fuzz::require(std::memcmp(text.get(), expected.data(), expected.size()) == 0, "the text as filtered");
   fuzz::require(offset == own, "the in-chunk offset counts the chunk's own symbols");
+  std::string seen = window;  // the window's bytes as the reader may give them
+  for (char& ch : seen)
+    if (IGNORE_CASE && std::strchr("acgtu", ch) != nullptr && ch != '\0') ch = static_cast<char>(ch - 'a' + 'A');
   for (uint64_t i = 0; i < expected.size(); ++i)
-    fuzz::require(text[i] == 'N' || window.find(text[i]) != std::string::npos, "no byte from outside the window");
+    fuzz::require(text[i] == 'N' || seen.find(text[i]) != std::string::npos, "no byte from outside the window");
+}
+
+// Every chunk of `file`, stored at `path` in some form, and a range past its end.
+void check_file(const std::string& path, const std::string& file) {
+  uint64_t size = 7;
+  fuzz::require(source_size(path.c_str(), &size) && size == file.size(), "the size is that of the content");
+  for (uint64_t c = 0; c < nb_of_chunks(CHUNK, file.size()); ++c) check_chunk(path, file, c);
+  uint64_t length = 7, offset = 7;
+  fuzz::require(!loadFileRange(path.c_str(), &length, file.size(), file.size() + 10, 0, CHUNK, &offset) &&
+                    length == 0 && offset == 7,
+                "a range past the end is empty and leaves the offset alone");
+}
+
+// zlib's reading of gzip data, member after member; false where it finds the data corrupt or
+// cut short, or where it would inflate to more than `cap` bytes.
+bool gunzip(const std::string& in, std::string* out, size_t cap, bool* too_big) {
+  size_t pos = 0;
+  *too_big = false;
+  do {
+    if (in.size() - pos < 2 || in[pos] != '\x1f' || in[pos + 1] != '\x8b') return false;
+    z_stream z{};
+    if (inflateInit2(&z, 16 + 15) != Z_OK) fuzz::require(false, "inflateInit2");
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data() + pos));
+    z.avail_in = static_cast<uInt>(in.size() - pos);
+    int rc = Z_OK;
+    while (rc == Z_OK && !*too_big) {
+      char buf[4096];
+      z.next_out = reinterpret_cast<Bytef*>(buf);
+      z.avail_out = sizeof buf;
+      rc = inflate(&z, Z_NO_FLUSH);
+      out->append(buf, sizeof buf - z.avail_out);
+      *too_big = out->size() > cap;
+    }
+    pos += z.total_in;
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END) return false;
+  } while (pos < in.size());
+  return true;
+}
+
+// Data that zlib refuses ends the run, in the built binary, with status 1 and a message naming
+// the gzip data; never a crash, and never symbols read as though nothing were wrong.
+void check_refused(const std::string& gzip) {
+  static const cli::Dir dir;
+  dir.write("z", gzip);
+  const cli::Result r = dir.run({"-C", "-L", "z", "-R", "z"});
+  fuzz::require(r.status == 1, "refused gzip data ends the run with status 1", std::to_string(r.status) + "\n" + r.err);
+  fuzz::require(r.out.empty(), "nothing printed from refused gzip data", r.out);
+  fuzz::require(r.err == "Corrupt gzip data in file z.\n" || r.err == "Truncated gzip data in file z.\n",
+                "the message names the gzip data", r.err);
 }
 
 }  // namespace
@@ -60,19 +119,25 @@ void check_chunk(const std::string& path, const std::string& file, uint64_t c) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   // Header: chunk, overlap and preamble (small, or the largest setting), then flags: bit 0
-  // -N, bits 1-2 the file's form, bits 3-4 free for settings to come, bits 5-7 the largest
-  // preamble, overlap and chunk.
+  // -N, bits 1-2 the file's form, bit 3 --ignore-case, bit 4 the content is raw compressed
+  // data, bits 5-7 the largest preamble, overlap and chunk.
   const uint8_t flags = data[3];
   CHUNK = flags & 0x80 ? UINT32_MAX : 1 + data[0];
   OVERLAP = flags & 0x40 ? UINT32_MAX : 1 + data[1] % 64;
   PREAMBLE = flags & 0x20 ? UINT32_MAX : data[2] % 64;
   DNA = flags & 1 ? 0 : 1;
-  const std::string file(reinterpret_cast<const char*>(data) + 4, size - 4);
-  const std::string path = fuzz::scratch_file("reader", fuzz::stored(file, flags >> 1));
-  for (uint64_t c = 0; c < nb_of_chunks(CHUNK, file.size()); ++c) check_chunk(path, file, c);
-  uint64_t length = 7, offset = 7;
-  fuzz::require(!loadFileRange(path.c_str(), &length, file.size(), file.size() + 10, 0, CHUNK, &offset) &&
-                    length == 0 && offset == 7,
-                "a range past the end is empty and leaves the offset alone");
+  IGNORE_CASE = flags >> 3 & 1;
+  const std::string content(reinterpret_cast<const char*>(data) + 4, size - 4);
+  if (flags & 0x10) {
+    const std::string gzip = std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10) + content;
+    const std::string path = fuzz::scratch_file("reader", gzip);
+    std::string file;
+    bool too_big = false;
+    if (gunzip(gzip, &file, 1 << 16, &too_big)) check_file(path, file);
+    else if (!too_big) check_refused(gzip);
+    return 0;
+  }
+  if (fuzz::reads_as_gzip(content) && (flags & 6) == 0) return 0;  // not plain: the raw form covers it
+  check_file(fuzz::scratch_file("reader", fuzz::stored(content, flags >> 1)), content);
   return 0;
 }
