@@ -81,7 +81,7 @@ static const struct ComplementTable {
   char to[256];
   ComplementTable() {
     for (int c = 0; c < 256; ++c) to[c] = '$';
-    to['A'] = 'T', to['T'] = 'A', to['C'] = 'G', to['G'] = 'C', to['U'] = 'A';
+    for (const char* pair : {"AT", "TA", "CG", "GC", "UA"}) to[static_cast<unsigned char>(pair[0])] = pair[1];
   }
 } COMPLEMENT;
 
