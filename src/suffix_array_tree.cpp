@@ -19,6 +19,8 @@
 //    it, settled when that node closes.
 #include "suffix_array_tree.h"
 
+#include "threads.h"
+
 #include <divsufsort.h>
 
 #include <algorithm>
@@ -47,18 +49,35 @@ static uint32_t& lcp(uint32_t* facts, uint32_t j) { return facts[2 * uint64_t{j}
 // d_j: the longest common prefix of suffix j with any earlier suffix.
 static uint32_t& insertion_depth(uint32_t* facts, uint32_t j) { return facts[2 * uint64_t{j} + 1]; }
 
-// lcp(j): the longest common prefix of suffix j with the suffix just before it in `sa`
-// (0 for the first). Kasai's bound in text order, through the "previous suffix" of each
-// suffix, which the result overwrites in place.
-static uint32_t* longest_common_prefixes(SUFFIX_TREE* tree, const uint32_t* sa) {
-  const uint32_t n = tree->length;
-  const unsigned char* ts = tree->tree_string.get();
-  uint32_t* facts = reinterpret_cast<uint32_t*>(tree->STACK.get());
-  lcp(facts, sa[0] + 1) = 0;
-  for (uint32_t i = 1; i < n; ++i) lcp(facts, sa[i] + 1) = sa[i - 1] + 1;
+// Suffixes per item of the parallel loops over the suffix array or the text.
+constexpr uint64_t LCP_RANGE = uint64_t{1} << 18;
+
+struct LCP_JOB {
+  const unsigned char* ts;
+  const uint32_t* sa;
+  uint32_t* facts;
+  uint32_t n;
+};
+
+// The "previous suffix" of each suffix in one range of the suffix array, stored where its
+// LCP will go.
+static void previous_suffixes(void* data, uint64_t item, uint32_t) {
+  const LCP_JOB& job = *static_cast<const LCP_JOB*>(data);
+  const uint64_t end = std::min<uint64_t>(job.n, (item + 1) * LCP_RANGE);
+  for (uint64_t i = std::max<uint64_t>(1, item * LCP_RANGE); i < end; ++i)
+    lcp(job.facts, job.sa[i] + 1) = job.sa[i - 1] + 1;
+}
+
+// Kasai's bound over one range of text positions. A range starts its bound afresh at 0,
+// which is always a valid bound: ranges are independent, at the cost of one longer
+// comparison at each start.
+static void prefixes_in_text_order(void* data, uint64_t item, uint32_t) {
+  const LCP_JOB& job = *static_cast<const LCP_JOB*>(data);
+  const unsigned char* ts = job.ts;
+  const uint64_t end = std::min<uint64_t>(uint64_t{job.n} + 1, (item + 1) * LCP_RANGE);
   uint32_t l = 0;
-  for (uint32_t j = 1; j <= n; ++j) {
-    const uint32_t k = lcp(facts, j);
+  for (uint64_t j = std::max<uint64_t>(1, item * LCP_RANGE); j < end; ++j) {
+    const uint32_t k = lcp(job.facts, static_cast<uint32_t>(j));
     if (k == 0) {
       l = 0;
     } else {
@@ -66,9 +85,22 @@ static uint32_t* longest_common_prefixes(SUFFIX_TREE* tree, const uint32_t* sa) 
       // the text; stopping at any "$" keeps a text that holds one inside its bounds.
       while (ts[j + l] == ts[k + l] && ts[j + l] != '$') ++l;
     }
-    lcp(facts, j) = l;
+    lcp(job.facts, static_cast<uint32_t>(j)) = l;
     if (l > 0) --l;
   }
+}
+
+// lcp(j): the longest common prefix of suffix j with the suffix just before it in `sa`
+// (0 for the first). Kasai's bound in text order, through the "previous suffix" of each
+// suffix, which the result overwrites in place.
+static uint32_t* longest_common_prefixes(SUFFIX_TREE* tree, const uint32_t* sa) {
+  const uint32_t n = tree->length;
+  uint32_t* facts = reinterpret_cast<uint32_t*>(tree->STACK.get());
+  lcp(facts, sa[0] + 1) = 0;
+  LCP_JOB job{tree->tree_string.get(), sa, facts, n};
+  const uint64_t items = (uint64_t{n} + LCP_RANGE) / LCP_RANGE;
+  parallel_for(THREADS, items, previous_suffixes, &job);
+  parallel_for(THREADS, items, prefixes_in_text_order, &job);
   return facts;
 }
 

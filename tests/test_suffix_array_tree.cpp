@@ -126,6 +126,21 @@ TEST(SuffixArrayTree, LongTextsMatchUkkonen) {
   EXPECT_EQ(first_difference(std::string(30000, 'A')), "");
 }
 
+// Long texts are cut into ranges that threads work on side by side, each starting its
+// common-prefix bound afresh; the cuts here fall inside long repeats.
+TEST(SuffixArrayTree, ThreadsGiveTheSamePool) {
+  std::mt19937 rng(13);
+  std::string text(300000, ' ');
+  for (char& ch : text) ch = "ACGT"[rng() % 4];
+  text += text.substr(0, 200000) + std::string(100000, 'A') + text.substr(150000, 100000);
+  const uint32_t saved = THREADS;
+  for (uint32_t threads : {1u, 3u}) {
+    THREADS = threads;
+    EXPECT_EQ(first_difference(text), "") << threads << " threads";
+  }
+  THREADS = saved;
+}
+
 // The chunk loop refuses a "$" in the text; should one get through, the construction must
 // still stay inside its buffers (the sanitizer build checks that) and finish the tree.
 TEST(SuffixArrayTree, DollarInsideStaysInBounds) {
