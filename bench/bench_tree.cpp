@@ -2,8 +2,9 @@
 // suffix array route (ST_CreateTree) and by the Ukkonen construction that it
 // replaces (ST_CreateTreeUkkonen), with a check that both give the same pool.
 //
-//   bench_tree [reps=N] [case=NAME]... [fasta=PATH]
+//   bench_tree [reps=N] [threads=N] [case=NAME]... [fasta=PATH]
 //
+// threads: the --threads of the run (default 1); Ukkonen's construction has one.
 // Cases (all seeded):
 //   random5     5 Mbp of random DNA
 //   random20    20 Mbp of random DNA
@@ -245,6 +246,8 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a.rfind("reps=", 0) == 0) {
       reps = std::max(1, std::atoi(a.c_str() + 5));
+    } else if (a.rfind("threads=", 0) == 0) {
+      THREADS = static_cast<uint32_t>(std::max(1, std::atoi(a.c_str() + 8)));
     } else if (a.rfind("fasta=", 0) == 0) {
       FASTA = a.substr(6);
     } else if (a.rfind("case=", 0) == 0) {
@@ -258,7 +261,7 @@ int main(int argc, char** argv) {
       }
       cases.push_back(found);
     } else {
-      std::fprintf(stderr, "usage: bench_tree [reps=N] [case=random5|random20|genome20|fasta]..."
+      std::fprintf(stderr, "usage: bench_tree [reps=N] [threads=N] [case=random5|random20|genome20|fasta]..."
                            " [fasta=PATH]\n");
       return 2;
     }
@@ -270,8 +273,8 @@ int main(int argc, char** argv) {
 
   std::printf("Suffix tree construction, suffix array route (sa: ST_CreateTree) against Ukkonen"
               " (ST_CreateTreeUkkonen),\n%d run(s) per case and route, each in a fresh process,"
-              " one thread\n",
-              reps);
+              " %u thread(s) for the suffix array route\n",
+              reps, THREADS);
   for (const Case* c : cases) {
     if (c->source == Source::fasta)
       std::printf("  %-9s %s: %s\n", c->name, FASTA.c_str(), c->what);

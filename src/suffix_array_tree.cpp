@@ -381,22 +381,25 @@ static uint32_t request_suffix_link(POOL_PASS* pass, uint32_t x) {
   return NONE;
 }
 
-static void write_root(POOL_PASS* pass) {
-  PENDING_SON* first = pass->sons.data();
-  PENDING_SON* last = first + pass->sons.size();
+// The root's sons, from every part, sorted and written; then the root itself.
+static void write_root(SUFFIX_TREE* tree, std::vector<PENDING_SON>* sons) {
+  POOL_PASS pass{tree, nullptr, {}, {}, {}, NONE};
+  PENDING_SON* first = sons->data();
+  PENDING_SON* last = first + sons->size();
   sort_sons(first, last);
-  write_sons(pass, first, last, pass->tree->root, 0);
-  pass->tree->STACK[pass->tree->root] =
-      NODE{first->number, NIL, NIL, NIL, NIL, 0, 0, 0, 0xFFFFFFFFu, 0};
+  write_sons(&pass, first, last, tree->root, 0);
+  tree->STACK[tree->root] = NODE{first->number, NIL, NIL, NIL, NIL, 0, 0, 0, 0xFFFFFFFFu, 0};
 }
 
-// The second bottom-up pass: every node written at its final index.
-static void write_pool(POOL_PASS* pass, const uint32_t* sa) {
-  const uint32_t n = pass->tree->length;
+// The second bottom-up pass over suffix array entries [begin, end), a run of whole subtrees
+// of the root: every node in them written at its final index. Leaves the root's sons among
+// them in `pass->sons`. The suffix link of a node created at time s is the node above leaf
+// s + 1, so the part holding that leaf settles it, writing only that field of the node.
+static void write_part(POOL_PASS* pass, const uint32_t* sa, uint32_t begin, uint32_t end) {
   pass->stack.push_back({0, NONE, 0});
-  PENDING_SON carry = leaf_son(*pass, sa[0] + 1);
-  for (uint32_t i = 1; i <= n; ++i) {
-    if (i + AHEAD < n) {
+  PENDING_SON carry = leaf_son(*pass, sa[begin] + 1);
+  for (uint32_t i = begin + 1; i <= end; ++i) {
+    if (i + AHEAD < end) {
       // Meeting a leaf reads and writes its record, and reads the edge end of the leaf
       // before it when a node was created between the two.
       const uint32_t ahead = sa[i + AHEAD] + 1;
@@ -405,8 +408,8 @@ static void write_pool(POOL_PASS* pass, const uint32_t* sa) {
       if (created_at(*pass->times, ahead - 1))
         __builtin_prefetch(&leaf[created_at(*pass->times, ahead) ? -2 : -1].edge_label_end);
     }
-    const PENDING_SON next = i < n ? leaf_son(*pass, sa[i] + 1) : PENDING_SON{};
-    const uint32_t h = i < n ? pass->tree->STACK[next.number].TMP : 0;
+    const PENDING_SON next = i < end ? leaf_son(*pass, sa[i] + 1) : PENDING_SON{};
+    const uint32_t h = i < end ? pass->tree->STACK[next.number].TMP : 0;
     uint32_t passed_on = request_suffix_link(pass, carry.min);
     while (pass->stack.back().depth > h) {
       pass->sons.push_back(carry);
@@ -418,7 +421,50 @@ static void write_pool(POOL_PASS* pass, const uint32_t* sa) {
     pass->sons.push_back(carry);
     carry = next;
   }
-  write_root(pass);
+}
+
+// Parts of the suffix array that threads write side by side: runs of the root's subtrees,
+// cut where the first symbol changes, near equal shares of the suffixes.
+struct POOL_PARTS {
+  SUFFIX_TREE* tree;
+  const CREATION_TIMES* times;
+  const uint32_t* sa;
+  std::vector<uint32_t> cuts;                   // part k is [cuts[k], cuts[k + 1])
+  std::vector<std::vector<PENDING_SON>> roots;  // the root's sons each part found
+};
+
+static std::vector<uint32_t> cut_at_first_symbols(const SUFFIX_TREE* tree, const uint32_t* sa, uint32_t parts) {
+  const uint32_t n = tree->length;
+  const unsigned char* ts = tree->tree_string.get();
+  std::vector<uint32_t> cuts{0};
+  for (uint32_t k = 1; k < parts; ++k) {
+    uint32_t i = std::max(cuts.back() + 1, static_cast<uint32_t>(uint64_t{n} * k / parts));
+    while (i < n && ts[sa[i] + 1] == ts[sa[i - 1] + 1]) ++i;
+    if (i < n) cuts.push_back(i);
+  }
+  cuts.push_back(n);
+  return cuts;
+}
+
+static void write_pool_part(void* data, uint64_t item, uint32_t) {
+  POOL_PARTS& parts = *static_cast<POOL_PARTS*>(data);
+  POOL_PASS pass{parts.tree, parts.times, {}, {}, {}, NONE};
+  try {
+    write_part(&pass, parts.sa, parts.cuts[item], parts.cuts[item + 1]);
+  } catch (const std::bad_alloc&) {
+    tree_out_of_memory();
+  }
+  parts.roots[item] = std::move(pass.sons);
+}
+
+// The second pass, its parts on as many threads as the run has.
+static void write_pool(SUFFIX_TREE* tree, const CREATION_TIMES& times, const uint32_t* sa) {
+  POOL_PARTS parts{tree, &times, sa, cut_at_first_symbols(tree, sa, THREADS), {}};
+  parts.roots.resize(parts.cuts.size() - 1);
+  parallel_for(THREADS, parts.roots.size(), write_pool_part, &parts);
+  std::vector<PENDING_SON> sons;
+  for (const std::vector<PENDING_SON>& part : parts.roots) sons.insert(sons.end(), part.begin(), part.end());
+  write_root(tree, &sons);
 }
 
 // ---------------------------------------------------------------- the builder
@@ -433,8 +479,7 @@ void build_suffix_array_tree(SUFFIX_TREE* tree) {
   try {
     find_creation_times(n, sa, facts, &times);
     seed_leaves(tree, times, facts);
-    POOL_PASS pass{tree, &times, {}, {}, {}, NONE};
-    write_pool(&pass, sa);
+    write_pool(tree, times, sa);
   } catch (const std::bad_alloc&) {
     tree_out_of_memory();
   }
