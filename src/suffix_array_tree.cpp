@@ -204,6 +204,31 @@ static uint32_t leaf_edge_end(uint32_t n, uint32_t* facts, uint32_t j) {
   return j + insertion_depth(facts, j);
 }
 
+// Bytes per item of the parallel fault-in.
+constexpr uint64_t FAULT_RANGE = uint64_t{1} << 21;
+
+struct FAULT_JOB {
+  char* begin;
+  uint64_t bytes;
+};
+
+static void fault_in_range(void* data, uint64_t item, uint32_t) {
+  const FAULT_JOB& job = *static_cast<const FAULT_JOB*>(data);
+  const uint64_t end = std::min(job.bytes, (item + 1) * FAULT_RANGE);
+  for (uint64_t b = item * FAULT_RANGE; b < end; b += 4096) job.begin[b] = 0;
+}
+
+// Touches every page of the pool that the nodes will fill, past the words of the suffixes
+// (already in memory), with the run's threads: a fresh page costs the kernel a fault and
+// its zeroing, work that threads can share, where the passes would meet it one at a time.
+static void fault_in_pool(SUFFIX_TREE* tree, uint32_t nodes) {
+  char* pool = reinterpret_cast<char*>(tree->STACK.get());
+  const uint64_t words = 8 * (uint64_t{tree->length} + 1), used = sizeof(NODE) * uint64_t{nodes};
+  if (THREADS < 2 || used <= words) return;
+  FAULT_JOB job{pool + words, used - words};
+  parallel_for(THREADS, (job.bytes + FAULT_RANGE - 1) / FAULT_RANGE, fault_in_range, &job);
+}
+
 // Moves what the second pass needs of each suffix into its leaf's record, so that meeting a
 // leaf costs one cache miss, not two: the edge end the leaf keeps, which also gives back its
 // insertion depth, and its LCP, kept in TMP until the leaf is written. From the last suffix
@@ -478,6 +503,7 @@ void build_suffix_array_tree(SUFFIX_TREE* tree) {
   CREATION_TIMES times;
   try {
     find_creation_times(n, sa, facts, &times);
+    fault_in_pool(tree, n + 1 + created_up_to(times, n));
     seed_leaves(tree, times, facts);
     write_pool(tree, times, sa);
   } catch (const std::bad_alloc&) {
