@@ -75,7 +75,7 @@ config "$work/tiny.yaml" "$work/tiny1" "$work/tiny2" 100 "$work/tiny"
 idle=$(seconds /dev/null "${workflow[@]}" "$work/tiny.yaml")
 
 ratio() { awk "BEGIN {printf \"%.2f\", $1 / $2}"; }
-echo "single run (1 thread): $single s wall, $single_cpu s CPU"
+echo "single run (threads: every core, $(nproc)): $single s wall, $single_cpu s CPU"
 echo "workflow ($jobs jobs at a time): $wf s wall; ratio to the single run $(ratio "$wf" "$single")"
 echo "jobs in the workflow: wall $jobs_wall s (Snakemake benchmark)"
 echo "jobs one after another: CPU $jobs_cpu s in all, $(ratio "$jobs_cpu" "$single_cpu") of the single run's"
