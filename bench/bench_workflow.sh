@@ -14,7 +14,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-xenvar=${BUILD_DIR:-$root/build}/xenvar
+xenvar=$(cd "${BUILD_DIR:-$root/build}" 2> /dev/null && pwd)/xenvar  # absolute: jobs run elsewhere
 chunk=${CHUNK:-1400000}
 per_job=${CHUNKS_PER_JOB:-1}
 jobs=${JOBS:-2}
