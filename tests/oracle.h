@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <random>
@@ -18,6 +19,13 @@
 #include "cli.h"
 
 namespace oracle {
+
+// A case count or seed from the environment (XENVAR_PROPERTY_CASES, XENVAR_PROPERTY_SEED),
+// set when chasing a failure; else the test's own.
+inline unsigned long from_env(const char* name, unsigned long fallback) {
+    const char* value = std::getenv(name);
+    return value ? std::strtoul(value, nullptr, 10) : fallback;
+}
 
 
 // The contents of files l0, l1, ... and r0, r1, ..., and the options of one run.

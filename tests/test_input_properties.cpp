@@ -75,9 +75,8 @@ std::string reverse_complement_file(const std::string& text) {
 }  // namespace
 
 TEST(InputProperties, CompressedCaseFoldedListedAndBothStrands) {
-    const char *env_cases = std::getenv("XENVAR_PROPERTY_CASES"), *env_seed = std::getenv("XENVAR_PROPERTY_SEED");
-    const unsigned long cases = env_cases ? std::strtoul(env_cases, nullptr, 10) : kDefaultCases;
-    const unsigned long seed = env_seed ? std::strtoul(env_seed, nullptr, 10) : 20240612;
+    const unsigned long cases = oracle::from_env("XENVAR_PROPERTY_CASES", kDefaultCases);
+    const unsigned long seed = oracle::from_env("XENVAR_PROPERTY_SEED", 20240612);
     const cli::Dir plain, packed, masked;
     const std::regex progress("(Constructing|Done|Elmininating|Processing).*\n");
     Rng rng(seed);

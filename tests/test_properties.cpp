@@ -15,9 +15,8 @@ constexpr unsigned long kDefaultLargeCases = 8;
 
 // XENVAR_PROPERTY_CASES and XENVAR_PROPERTY_SEED override the defaults when chasing a failure.
 TEST(Properties, TagsMatchBruteForce) {
-    const char *env_cases = std::getenv("XENVAR_PROPERTY_CASES"), *env_seed = std::getenv("XENVAR_PROPERTY_SEED");
-    const unsigned long cases = env_cases ? std::strtoul(env_cases, nullptr, 10) : kDefaultCases;
-    const unsigned long seed = env_seed ? std::strtoul(env_seed, nullptr, 10) : 20240611;
+    const unsigned long cases = oracle::from_env("XENVAR_PROPERTY_CASES", kDefaultCases);
+    const unsigned long seed = oracle::from_env("XENVAR_PROPERTY_SEED", 20240611);
     const cli::Dir dir;
     const std::regex progress("(Constructing|Done|Elmininating|Processing).*\n");  // their format is checked elsewhere
     std::mt19937 rng(seed);

@@ -14,9 +14,8 @@ constexpr unsigned long kDefaultCases = 500;
 // Every random case runs three times: tag lines with a minimum length (and the histogram), then BED and FASTA.
 // XENVAR_PROPERTY_CASES and XENVAR_PROPERTY_SEED override the defaults when chasing a failure.
 TEST(Properties, RegionsAndMinimumLengthMatchBruteForce) {
-    const char *env_cases = std::getenv("XENVAR_PROPERTY_CASES"), *env_seed = std::getenv("XENVAR_PROPERTY_SEED");
-    const unsigned long cases = env_cases ? std::strtoul(env_cases, nullptr, 10) : kDefaultCases;
-    const unsigned long seed = env_seed ? std::strtoul(env_seed, nullptr, 10) : 20261208;
+    const unsigned long cases = oracle::from_env("XENVAR_PROPERTY_CASES", kDefaultCases);
+    const unsigned long seed = oracle::from_env("XENVAR_PROPERTY_SEED", 20261208);
     const cli::Dir dir;
     const std::regex progress("(Constructing|Done|Elmininating|Processing).*\n");
     std::mt19937 rng(seed);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "oracle.h"
 #include "suffix_tree.h"
 
 namespace {
@@ -106,9 +107,8 @@ std::string random_text(std::mt19937& rng) {
 
 // XENVAR_PROPERTY_CASES and XENVAR_PROPERTY_SEED override the defaults when chasing a failure.
 TEST(SuffixArrayTree, RandomTextsMatchUkkonenNodeForNode) {
-  const char *env_cases = std::getenv("XENVAR_PROPERTY_CASES"), *env_seed = std::getenv("XENVAR_PROPERTY_SEED");
-  const unsigned long cases = env_cases ? std::strtoul(env_cases, nullptr, 10) : kDefaultCases;
-  std::mt19937 rng(env_seed ? std::strtoul(env_seed, nullptr, 10) : 20261208);
+  const unsigned long cases = oracle::from_env("XENVAR_PROPERTY_CASES", kDefaultCases);
+  std::mt19937 rng(oracle::from_env("XENVAR_PROPERTY_SEED", 20261208));
   for (unsigned long i = 0; i < cases && !HasFailure(); ++i) {
     const std::string text = random_text(rng);
     EXPECT_EQ(first_difference(text), "") << "case " << i << ": " << testing::PrintToString(text);
