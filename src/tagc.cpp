@@ -1,6 +1,10 @@
 #include "tagc.h"
 
+#include <algorithm>
 #include <atomic>
+#include <coroutine>
+#include <exception>
+#include <utility>
 #include <vector>
 
 #include "threads.h"
@@ -19,11 +23,6 @@ static int query_symbol(const char* str1, uint64_t i, uint64_t len1) {
   return c;
 }
 
-static bool next_edge_char_is(const SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress,
-                              int c) {
-  return stree->tree_string[node_at(stree, node).edge_label_start + edge_progress] == c;
-}
-
 // Threads walk the one tree side by side, so TMP only ever rises, by an atomic maximum:
 // the bounds then do not depend on which walk got where first.
 static void raise_tmp(NODE& n, uint32_t value) {
@@ -40,120 +39,48 @@ void tagc_update(SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress) {
 // How many steps ahead a prefetch goes where the next nodes are known in advance.
 static constexpr uint32_t PREFETCH_AHEAD = 16;
 
-static uint32_t father_depth(const SUFFIX_TREE* stree, NODE_REF node) {
-  return node_at(stree, node).edge_label_start - node_at(stree, node).path_position;
-}
+static uint32_t father_depth(const NODE& n) { return n.edge_label_start - n.path_position; }
 
-// Where a match of `*edge_progress` symbols ends, found from `node`, a node on whose
-// path it lies: climbing to the first node whose father is shallower than the match
-// costs one node a step, where descending by edges would scan the sons at each.
-NODE_REF tagc_follow(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress) {
-  uint32_t m = *edge_progress;
-  while (father_depth(stree, node) >= m) node = node_at(stree, node).father;
-  *edge_progress = m - father_depth(stree, node);
-  tagc_update(stree, node, *edge_progress);
-  return node;
-}
-
-NODE_REF tagc_backtrack_internal(SUFFIX_TREE* stree, NODE_REF node, int c,
-                                 uint32_t* edge_progress) {
-  for (;;) {
-    if (node != stree->root) {
-      // The whole path label of a suffix-link target is a suffix of the matched string.
-      node = node_at(stree, node).suffix_link;
-      raise_tmp(node_at(stree, node), get_node_label_length(stree, node));
-    }
-    NODE_REF child = find_son(stree, node, c);
-    if (child != NIL) {
-      *edge_progress = 1;
-      return child;
-    }
-    if (node == stree->root) {
-      *edge_progress = 0;
-      return stree->root;
-    }
+// A walk of the query, written as a coroutine: before a load that may miss the cache it
+// asks for the line and hands over, and the loop that drives many walks resumes the
+// others meanwhile. Their misses then overlap, where one walk alone waits on each.
+struct WALK {
+  struct promise_type {
+    WALK get_return_object() { return WALK{std::coroutine_handle<promise_type>::from_promise(*this)}; }
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    std::suspend_always final_suspend() noexcept { return {}; }
+    void return_void() {}
+    void unhandled_exception() { std::terminate(); }
+  };
+  explicit WALK(std::coroutine_handle<promise_type> h) : handle(h) {}
+  WALK(WALK&& other) noexcept : handle(std::exchange(other.handle, {})) {}
+  WALK& operator=(WALK&&) = delete;
+  ~WALK() {
+    if (handle) handle.destroy();
   }
-}
-
-NODE_REF tagc_backtrack(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress, int c) {
-  for (;;) {
-    // Drop the first symbol. The shorter match lies on the path of the node's suffix
-    // link, or, for a leaf of suffix s, on the path of the leaf of suffix s + 1.
-    const NODE& n = node_at(stree, node);
-    uint32_t m = father_depth(stree, node) + *edge_progress - 1;
-    if (m == 0) {
-      node = stree->root;
-      *edge_progress = 0;
-    } else {
-      NODE_REF below = n.suffix_link;
-      if (n.sons == NIL) {
-        uint32_t next = n.path_position + 1;
-        below = stree->LEAVES[next];
-        // Mismatches on leaves come in runs over consecutive suffixes.
-        if (next + PREFETCH_AHEAD < stree->length)
-          __builtin_prefetch(&stree->STACK[stree->LEAVES[next + PREFETCH_AHEAD]]);
-      }
-      *edge_progress = m;
-      node = tagc_follow(stree, below, edge_progress);
-    }
-
-    if (node == stree->root || *edge_progress == get_node_label_length(stree, node)) {
-      NODE_REF child = find_son(stree, node, c);
-      if (child == NIL) return tagc_backtrack_internal(stree, node, c, edge_progress);
-      *edge_progress = 1;
-      tagc_update(stree, child, 1);
-      return child;
-    }
-    if (next_edge_char_is(stree, node, *edge_progress, c)) {
-      ++*edge_progress;
-      tagc_update(stree, node, *edge_progress);
-      return node;
-    }
-    tagc_update(stree, node, *edge_progress);
-  }
-}
-
-// One symbol of the walk: extend the match by `c`, or shorten it until it can be.
-static void tagc_step(SUFFIX_TREE* stree, NODE_REF* node, uint32_t* edge_progress, int c) {
-  if (*node == stree->root || *edge_progress == get_node_label_length(stree, *node)) {
-    NODE_REF child = find_son(stree, *node, c);
-    if (child != NIL) {
-      tagc_update(stree, *node, *edge_progress);
-      *node = child;
-      *edge_progress = 1;
-      tagc_update(stree, child, 1);
-    } else if (*node != stree->root) {
-      tagc_update(stree, *node, *edge_progress);
-      *node = tagc_backtrack_internal(stree, *node, c, edge_progress);
-      tagc_update(stree, *node, *edge_progress);
-    }
-  } else if (next_edge_char_is(stree, *node, *edge_progress, c)) {
-    ++*edge_progress;
-    tagc_update(stree, *node, *edge_progress);
-  } else {
-    tagc_update(stree, *node, *edge_progress);
-    *node = tagc_backtrack(stree, *node, edge_progress, c);
-    tagc_update(stree, *node, *edge_progress);
-  }
-}
-
-// Fetches what the next step of a walk at this place reads first.
-static void prefetch_step(const SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress) {
-  const NODE& n = node_at(stree, node);
-  if (node == stree->root || edge_progress == get_node_label_length(stree, node))
-    __builtin_prefetch(&stree->STACK[n.sons]);
-  else
-    __builtin_prefetch(&stree->tree_string[n.edge_label_start + edge_progress]);
-}
-
-struct Walker {
-  NODE_REF node;
-  uint32_t edge_progress;
+  std::coroutine_handle<promise_type> handle;
 };
 
-static uint32_t match_length(const SUFFIX_TREE* stree, const Walker& walker) {
-  return father_depth(stree, walker.node) + walker.edge_progress;
+// `co_await` on it: fetch the bytes [first, last] and let the other walks run.
+struct FETCH {
+  const void* first;
+  const void* last;
+  [[gnu::always_inline]] bool await_ready() const noexcept {
+    __builtin_prefetch(first);
+    __builtin_prefetch(last);
+    return false;
+  }
+  void await_suspend(std::coroutine_handle<>) const noexcept {}
+  void await_resume() const noexcept {}
+};
+
+// A record may straddle two cache lines.
+static FETCH fetch_node(const SUFFIX_TREE* stree, NODE_REF node) {
+  const NODE* n = &stree->STACK[node];
+  return FETCH{n, reinterpret_cast<const char*>(n) + sizeof(NODE) - 1};
 }
+
+static FETCH fetch_byte(const void* p) { return FETCH{p, p}; }
 
 // A query cut into segments, and how the segments are grouped into items of a parallel loop.
 struct SegmentedWalk {
@@ -165,46 +92,133 @@ struct SegmentedWalk {
   uint64_t group;  // segments per item
 };
 
-// Walks the n segments from segment `first` on, each from the root, side by side, so that
-// the memory latency of one walk hides behind the steps of the others. Leaves each walk's
-// final state in `walkers`.
-static void walk_side_by_side(const SegmentedWalk& job, uint64_t first, Walker* walkers,
-                              uint64_t n) {
+// The segments of one item not yet taken by a walk.
+struct SEGMENTS_LEFT {
+  uint64_t next;
+  uint64_t end;
+};
+
+struct Walker {
+  NODE_REF node;
+  uint32_t edge_progress;
+};
+
+// Walks segment after segment of the item, each from the root, and past its end over the
+// following segment starts until the match fits in the segment walked there: from there
+// on that segment's own walk held the very same match. A carry that passes further
+// starts repeats marks that their own carries make too; maxima make that harmless.
+static WALK walk_segments(const SegmentedWalk& job, SEGMENTS_LEFT* left) {
   SUFFIX_TREE* stree = job.stree;
-  for (uint64_t w = 0; w < n; ++w) walkers[w] = Walker{stree->root, 0};
-  for (uint64_t step = 0; step < job.segment; ++step) {
-    for (uint64_t w = 0; w < n; ++w) {
-      uint64_t i = (first + w) * job.segment + step;
-      if (i > job.len1) break;
-      Walker& k = walkers[w];
-      tagc_step(stree, &k.node, &k.edge_progress, query_symbol(job.str1, i, job.len1));
-      prefetch_step(stree, k.node, k.edge_progress);
+  NODE* pool = stree->STACK.get();
+  const unsigned char* ts = stree->tree_string.get();
+  const NODE_REF root = stree->root;
+  while (left->next < left->end) {
+    const uint64_t s = left->next++;
+    const uint64_t end = (s + 1) * job.segment < job.len1 + 1 ? (s + 1) * job.segment : job.len1 + 1;
+    Walker k{root, 0};
+    bool in_line = false;  // the next edge symbol shares a cache line with the last one read
+    for (uint64_t i = s * job.segment;; ++i) {
+      const bool carrying = i >= end;
+      if (carrying && s + 1 >= job.count) break;
+      // One symbol: extend the match by it, or drop the match's first symbols until it
+      // can be extended or nothing is left. Every node the match passes is marked with how
+      // far it reached there; a mark made twice is harmless, as marks only raise TMP.
+      const int c = query_symbol(job.str1, i, job.len1);
+      for (;;) {
+        NODE& n = pool[k.node];  // in cache: fetched when the walk came here
+        if (k.node == root || k.edge_progress == get_node_label_length(stree, k.node)) {
+          NODE_REF son = n.sons;
+          while (son != NIL) {
+            co_await fetch_node(stree, son);
+            const unsigned char* first = &ts[pool[son].edge_label_start];
+            co_await fetch_byte(first);
+            if (*first == c) break;
+            son = pool[son].right_sibling;
+          }
+          if (son != NIL) {
+            raise_tmp(n, k.edge_progress);
+            k = Walker{son, 1};
+            raise_tmp(pool[son], 1);
+            in_line = true;
+            break;
+          }
+          if (k.node == root) {
+            k.edge_progress = 0;
+            break;
+          }
+          // The whole path label of a suffix-link target is a suffix of the matched string.
+          raise_tmp(n, k.edge_progress);
+          k.node = n.suffix_link;
+          co_await fetch_node(stree, k.node);
+          k.edge_progress = get_node_label_length(stree, k.node);
+          raise_tmp(pool[k.node], k.edge_progress);
+          continue;
+        }
+        const unsigned char* next = &ts[n.edge_label_start + k.edge_progress];
+        if (!in_line || (reinterpret_cast<uintptr_t>(next) & 63) == 0) co_await fetch_byte(next);
+        if (*next == c) {
+          raise_tmp(n, ++k.edge_progress);
+          in_line = true;
+          break;
+        }
+        raise_tmp(n, k.edge_progress);
+        // Drop the first symbol. The shorter match lies on the path of the node's suffix
+        // link, or, for a leaf of suffix s, on the path of the leaf of suffix s + 1; climbing
+        // from there to the first node whose father is shallower than the match costs one
+        // node a step, where descending by edges would scan the sons at each.
+        const uint32_t m = father_depth(n) + k.edge_progress - 1;
+        if (m == 0) {
+          k = Walker{root, 0};
+          continue;
+        }
+        NODE_REF below = n.suffix_link;
+        if (n.sons == NIL) {
+          const uint32_t after = n.path_position + 1;
+          // Mismatches on leaves come in runs over consecutive suffixes.
+          if (after + PREFETCH_AHEAD < stree->length) __builtin_prefetch(&stree->LEAVES[after + PREFETCH_AHEAD]);
+          co_await fetch_byte(&stree->LEAVES[after]);
+          below = stree->LEAVES[after];
+        }
+        co_await fetch_node(stree, below);
+        while (father_depth(pool[below]) >= m) {
+          below = pool[below].father;
+          co_await fetch_node(stree, below);
+        }
+        k = Walker{below, m - father_depth(pool[below])};
+        raise_tmp(pool[below], k.edge_progress);
+        in_line = false;
+      }
+      if (carrying && father_depth(pool[k.node]) + k.edge_progress <= i - i / job.segment * job.segment + 1)
+        break;
     }
   }
 }
 
-// Carries the match that segment w's walk ends with over the following segment starts,
-// until the match fits in the segment walked there, whose walk then held the very same
-// match. A carry that passes further starts repeats marks that their own carries make
-// too; maxima make that harmless, so every carry is independent of the others.
-static void carry_over(const SegmentedWalk& job, uint64_t w, Walker carried) {
-  SUFFIX_TREE* stree = job.stree;
-  for (uint64_t i = (w + 1) * job.segment;; ++i) {
-    tagc_step(stree, &carried.node, &carried.edge_progress, query_symbol(job.str1, i, job.len1));
-    uint64_t start = i / job.segment * job.segment;
-    if (match_length(stree, carried) <= i - start + 1) return;
-  }
-}
+// Walks per item that run side by side: enough to keep the memory busy, few enough that
+// what they fetch stays in cache until they use it.
+static constexpr uint64_t SIDE_BY_SIDE = 32;
 
-// One item: a group of segments, walked side by side, then carried over their ends.
+// One item: its segments, walked by up to SIDE_BY_SIDE walks in turn.
 static void walk_group(void* data, uint64_t item, uint32_t) {
   const SegmentedWalk& job = *static_cast<const SegmentedWalk*>(data);
-  uint64_t first = item * job.group;
-  uint64_t n = job.count - first < job.group ? job.count - first : job.group;
-  std::vector<Walker> walkers(n);
-  walk_side_by_side(job, first, walkers.data(), n);
-  for (uint64_t w = 0; w < n; ++w)
-    if (first + w + 1 < job.count) carry_over(job, first + w, walkers[w]);
+  SEGMENTS_LEFT left{item * job.group, std::min(job.count, (item + 1) * job.group)};
+  std::vector<WALK> walks;
+  std::vector<std::coroutine_handle<>> live;
+  for (uint64_t w = 0; w < SIDE_BY_SIDE && w < left.end - left.next; ++w) {
+    walks.push_back(walk_segments(job, &left));
+    live.push_back(walks.back().handle);
+  }
+  while (!live.empty()) {
+    for (size_t w = 0; w < live.size();) {
+      live[w].resume();
+      if (live[w].done()) {
+        live[w] = live.back();
+        live.pop_back();
+      } else {
+        ++w;
+      }
+    }
+  }
 }
 
 // Segments per item: all of them on one thread, as many side by side as can be. With

@@ -12,10 +12,6 @@ void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_
                     uint32_t threads);
 constexpr uint64_t WALK_SEGMENT = 1 << 16;
 void tagc_update(SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress);
-NODE_REF tagc_follow(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress);
-NODE_REF tagc_backtrack(SUFFIX_TREE* stree, NODE_REF node, uint32_t* edge_progress, int c);
-NODE_REF tagc_backtrack_internal(SUFFIX_TREE* stree, NODE_REF node, int c,
-                                 uint32_t* edge_progress);
 
 void tagc_initialize(SUFFIX_TREE* stree);
 void tagc_walk(SUFFIX_TREE* stree);
