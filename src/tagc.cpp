@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <coroutine>
+#include <cstring>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -103,10 +104,39 @@ struct Walker {
   uint32_t edge_progress;
 };
 
-// Walks segment after segment of the item, each from the root, and past its end over the
-// following segment starts until the match fits in the segment walked there: from there
-// on that segment's own walk held the very same match. A carry that passes further
-// starts repeats marks that their own carries make too; maxima make that harmless.
+// Whether any byte of the word `x` is `v`.
+static bool has_byte(uint64_t x, unsigned char v) {
+  const uint64_t y = x ^ (0x0101010101010101u * v);
+  return ((y - 0x0101010101010101u) & ~y & 0x8080808080808080u) != 0;
+}
+
+// Extends a match that has just matched query symbol i on the edge of `leaf`, up to query
+// position `limit` (excluded); returns the last position matched. Eight symbols a time
+// while both texts have them: equal words match unless the query's holds a symbol that
+// matches nothing. The edge ends with the terminator, which no query symbol matches.
+static uint64_t extend_on_leaf(const SegmentedWalk& job, uint64_t i, uint64_t limit, const NODE& leaf,
+                               uint32_t* edge_progress) {
+  const unsigned char* ts = job.stree->tree_string.get();
+  uint64_t t = uint64_t{leaf.edge_label_start} + *edge_progress;
+  while (i + 8 < limit && t + 8 <= job.stree->length) {
+    uint64_t query = 0, text = 0;
+    std::memcpy(&query, job.str1 + i + 1, 8);
+    std::memcpy(&text, ts + t, 8);
+    if (query != text || has_byte(query, '$') || (DNA && has_byte(query, '+'))) break;
+    i += 8;
+    t += 8;
+  }
+  while (i + 1 < limit && query_symbol(job.str1, i + 1, job.len1) == ts[t]) {
+    ++i;
+    ++t;
+  }
+  *edge_progress = static_cast<uint32_t>(t - leaf.edge_label_start);
+  return i;
+}
+
+// Walks segment after segment of the item, each from the root, and on past the segment's
+// end (a carry) while its match still starts inside the segment: the walks of the later
+// segments cannot hold that match.
 static WALK walk_segments(const SegmentedWalk& job, SEGMENTS_LEFT* left) {
   SUFFIX_TREE* stree = job.stree;
   NODE* pool = stree->STACK.get();
@@ -124,8 +154,17 @@ static WALK walk_segments(const SegmentedWalk& job, SEGMENTS_LEFT* left) {
       // can be extended or nothing is left. Every node the match passes is marked with how
       // far it reached there; a mark made twice is harmless, as marks only raise TMP.
       const int c = query_symbol(job.str1, i, job.len1);
+      bool covered = false;
       for (;;) {
         NODE& n = pool[k.node];  // in cache: fetched when the walk came here
+        // Once the match starts past the segment, the next segment's walk, or the carry
+        // that took over from it, holds a match that ends here too and is at least as
+        // long, and has failed to extend the same longer ones: it goes through this very
+        // match and everything after it.
+        if (carrying && father_depth(n) + k.edge_progress <= i - end) {
+          covered = true;
+          break;
+        }
         if (k.node == root || k.edge_progress == get_node_label_length(stree, k.node)) {
           NODE_REF son = n.sons;
           while (son != NIL) {
@@ -157,7 +196,12 @@ static WALK walk_segments(const SegmentedWalk& job, SEGMENTS_LEFT* left) {
         const unsigned char* next = &ts[n.edge_label_start + k.edge_progress];
         if (!in_line || (reinterpret_cast<uintptr_t>(next) & 63) == 0) co_await fetch_byte(next);
         if (*next == c) {
-          raise_tmp(n, ++k.edge_progress);
+          ++k.edge_progress;
+          // Along a leaf's edge nothing else is marked until a mismatch: compare on without
+          // a step per symbol. A carry through a stretch that the query shares with the
+          // chunk runs to the stretch's end, so this is what a carry mostly does.
+          if (n.sons == NIL) i = extend_on_leaf(job, i, carrying ? job.len1 : end, n, &k.edge_progress);
+          raise_tmp(n, k.edge_progress);
           in_line = true;
           break;
         }
@@ -188,8 +232,7 @@ static WALK walk_segments(const SegmentedWalk& job, SEGMENTS_LEFT* left) {
         raise_tmp(pool[below], k.edge_progress);
         in_line = false;
       }
-      if (carrying && father_depth(pool[k.node]) + k.edge_progress <= i - i / job.segment * job.segment + 1)
-        break;
+      if (covered) break;
     }
   }
 }
@@ -225,7 +268,7 @@ static void walk_group(void* data, uint64_t item, uint32_t) {
 // more threads, enough items for the threads to even out, yet enough walks per item
 // to keep the memory busy.
 static uint64_t segments_per_group(uint64_t count, uint32_t threads) {
-  constexpr uint64_t ITEMS_PER_THREAD = 4, FEWEST_SIDE_BY_SIDE = 8;
+  constexpr uint64_t ITEMS_PER_THREAD = 4, FEWEST_SIDE_BY_SIDE = 32;
   if (threads <= 1) return count;
   uint64_t group = (count + ITEMS_PER_THREAD * threads - 1) / (ITEMS_PER_THREAD * threads);
   return group < FEWEST_SIDE_BY_SIDE ? FEWEST_SIDE_BY_SIDE : group;

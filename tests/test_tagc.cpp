@@ -170,6 +170,46 @@ TEST_F(Tagc, ParallelSegmentedWalkMarksWhatTheSingleWalkMarks) {
   }
 }
 
+// A query that is the chunk itself, or the chunk with a few symbols that match nothing
+// put in, keeps one match on a leaf edge across every segment start: each carry must
+// extend it to where it breaks, then hand it over to the next segment's walk. Runs of
+// such symbols fall at every offset of an 8-symbol word, and near the chunk's end.
+TEST_F(Tagc, SharedStretchesAcrossSegmentsMarkWhatTheSingleWalkMarks) {
+  std::mt19937 rng(31);
+  for (int round = 0; round < 24 && !HasFailure(); ++round) {
+    std::string chunk(200 + rng() % 2000, ' ');
+    for (char& ch : chunk) ch = "ACGT"[rng() % 4];
+    if (round % 2 == 1) chunk[rng() % chunk.size()] = '+';
+    if (round % 4 == 3) chunk[rng() % chunk.size()] = '$';  // in the tree, yet matches nothing
+    std::string query = chunk;
+    for (int k = round % 4; k > 0; --k) query[rng() % query.size()] = "$+N"[rng() % 3];
+    if (round % 3 == 0) query += chunk.substr(0, rng() % chunk.size());
+    TreePtr single = build(chunk);
+    tagc_segmented(single.get(), query.size(), query.data(), query.size() + 1, 1);
+    tagc_walk(single.get());
+    const std::vector<uint32_t> expected = field(single.get(), &NODE::TMP);
+    // The walk from the query's start stays on the leaf of the whole chunk (node 1) up to
+    // the first symbol that differs or matches nothing (a copy appended after may go on).
+    size_t same = 0;
+    while (same < chunk.size() && query[same] == chunk[same] && query[same] != '+' && query[same] != '$') ++same;
+    const NODE& whole = single->STACK[1];
+    if (same > whole.edge_label_start - whole.path_position) {
+      EXPECT_GE(expected[1], same - (whole.edge_label_start - whole.path_position)) << "round " << round;
+      if (query.size() == chunk.size()) {
+        EXPECT_EQ(expected[1], same - (whole.edge_label_start - whole.path_position)) << "round " << round;
+      }
+    }
+    for (uint64_t segment : {uint64_t{1 + rng() % 16}, uint64_t{17 + rng() % 300}})
+      for (uint32_t threads : {1u, 3u}) {
+        TreePtr t = build(chunk);
+        tagc_segmented(t.get(), query.size(), query.data(), segment, threads);
+        tagc_walk(t.get());
+        ASSERT_EQ(field(t.get(), &NODE::TMP), expected)
+            << "round " << round << ", segments of " << segment << ", " << threads << " threads";
+      }
+  }
+}
+
 // The sweeps split the pool into ranges: a tree of more nodes than one range holds
 // must come out of each sweep the same on every thread count.
 TEST_F(Tagc, SweepsGiveTheSameBoundsOnEveryThreadCount) {
