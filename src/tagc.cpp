@@ -264,14 +264,26 @@ static void walk_group(void* data, uint64_t item, uint32_t) {
   }
 }
 
-// Segments per item: all of them on one thread, as many side by side as can be. With
-// more threads, enough items for the threads to even out, yet enough walks per item
-// to keep the memory busy.
+// Items per thread of the parallel walk: enough for the threads to even out.
+static constexpr uint64_t ITEMS_PER_THREAD = 4;
+
+// Segments per item: all of them on one thread. With more threads, enough items for the
+// threads to even out, yet enough walks per item to keep the memory busy.
 static uint64_t segments_per_group(uint64_t count, uint32_t threads) {
-  constexpr uint64_t ITEMS_PER_THREAD = 4, FEWEST_SIDE_BY_SIDE = 32;
+  constexpr uint64_t FEWEST_SIDE_BY_SIDE = 8;
   if (threads <= 1) return count;
   uint64_t group = (count + ITEMS_PER_THREAD * threads - 1) / (ITEMS_PER_THREAD * threads);
   return group < FEWEST_SIDE_BY_SIDE ? FEWEST_SIDE_BY_SIDE : group;
+}
+
+// Long segments carry over less; with several threads they are cut shorter, down to a
+// floor, so that each item still has SIDE_BY_SIDE of them to walk at once.
+static uint64_t walk_segment(uint64_t len1, uint32_t threads) {
+  constexpr uint64_t SHORTEST = 1 << 12;
+  uint64_t segment = WALK_SEGMENT;
+  if (threads > 1)
+    segment = std::clamp(len1 / (threads * ITEMS_PER_THREAD * SIDE_BY_SIDE), SHORTEST, WALK_SEGMENT);
+  return len1 < segment ? len1 + 1 : segment;
 }
 
 void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_t segment,
@@ -285,7 +297,7 @@ void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_
 }
 
 void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1) {
-  tagc_segmented(stree, len1, str1, len1 < WALK_SEGMENT ? len1 + 1 : WALK_SEGMENT, THREADS);
+  tagc_segmented(stree, len1, str1, walk_segment(len1, THREADS), THREADS);
 }
 
 // ---------------------------------------------------------------- node bounds

@@ -10,7 +10,7 @@ void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1);
 // by up to `threads` threads; tagc walks on THREADS.
 void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_t segment,
                     uint32_t threads);
-constexpr uint64_t WALK_SEGMENT = 1 << 14;
+constexpr uint64_t WALK_SEGMENT = 1 << 16;
 void tagc_update(SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress);
 
 void tagc_initialize(SUFFIX_TREE* stree);
