@@ -149,7 +149,8 @@ static WALK walk_segments(const SegmentedWalk& job, SEGMENTS_LEFT* left) {
     bool in_line = false;  // the next edge symbol shares a cache line with the last one read
     for (uint64_t i = s * job.segment;; ++i) {
       const bool carrying = i >= end;
-      if (carrying && s + 1 >= job.count) break;
+      // The closing step leaves every walk at the root, which no carry goes on from.
+      if (carrying && (s + 1 >= job.count || i > job.len1)) break;
       // One symbol: extend the match by it, or drop the match's first symbols until it
       // can be extended or nothing is left. Every node the match passes is marked with how
       // far it reached there; a mark made twice is harmless, as marks only raise TMP.
