@@ -168,27 +168,30 @@ static void join_son(OPEN_INTERVAL* node, uint32_t start, uint32_t* facts) {
 }
 
 // One bottom-up pass over the LCP intervals: the insertion depth d_j of every leaf, and the
-// creation time of every internal node.
+// creation time of every internal node. Its stack, as deep as the text nests (a text of
+// one repeated symbol: as deep as it is long), lies in the pool past the words of the
+// suffixes: nothing else is there yet.
 static void find_creation_times(uint32_t n, const uint32_t* sa, uint32_t* facts,
                                 CREATION_TIMES* times) {
   times->bits.assign(n / 64 + 1, 0);
   insertion_depth(facts, 1) = 0;  // suffix 1 has no earlier suffix
-  std::vector<OPEN_INTERVAL> stack{{0, NONE, NONE}};
+  OPEN_INTERVAL* stack = reinterpret_cast<OPEN_INTERVAL*>(facts + 2 * (uint64_t{n} + 1));
+  OPEN_INTERVAL* top = stack;
+  *top = OPEN_INTERVAL{0, NONE, NONE};
   uint32_t carry = sa[0] + 1;  // smallest start of the subtree left of the boundary
   for (uint32_t i = 1; i <= n; ++i) {
     if (i + AHEAD < n) __builtin_prefetch(&lcp(facts, sa[i + AHEAD] + 1));
     const uint32_t h = i < n ? lcp(facts, sa[i] + 1) : 0;
-    while (stack.back().depth > h) {
-      join_son(&stack.back(), carry, facts);
-      const OPEN_INTERVAL done = stack.back();
-      stack.pop_back();
+    while (top->depth > h) {
+      join_son(top, carry, facts);
+      const OPEN_INTERVAL done = *top--;
       times->bits[done.second >> 6] |= uint64_t{1} << (done.second & 63);
       carry = done.min;
     }
-    if (stack.back().depth == h)
-      join_son(&stack.back(), carry, facts);
+    if (top->depth == h)
+      join_son(top, carry, facts);
     else
-      stack.push_back({h, carry, NONE});
+      *++top = OPEN_INTERVAL{h, carry, NONE};
     if (i < n) carry = sa[i] + 1;
   }
   count_creations(times);
@@ -253,52 +256,74 @@ static uint32_t creation_depth(const SUFFIX_TREE* tree, const CREATION_TIMES& ti
 
 // ---------------------------------------------------------------- second pass: the pool
 
-// A finished subtree waiting for its father: enough to write its node once the father's
-// number and depth are known.
-struct PENDING_SON {
-  uint32_t min;     // smallest start below it: its path_position
-  NODE_REF number;
-  NODE_REF sons;    // NIL for a leaf
-  uint32_t depth;   // of an internal node
-};
-
-// A suffix link still to be set: `node`'s link is the node of `depth` above the leaf that
-// asked for it. It waits on the shallowest open interval at least that deep; an interval
-// in between may still be opened below that one, and then inherits it.
-struct LINK_REQUEST {
-  NODE_REF node;
-  uint32_t depth;
-  uint32_t next;  // next request on the same list, or NONE
-};
-
-// An open LCP interval of the second pass.
-struct OPEN_NODE {
-  uint32_t depth;
-  uint32_t requests;   // list of the link requests waiting on it
-  uint32_t first_son;  // index of its first son in the pending sons
-};
-
+// What the pass keeps lives in the pool and in the entries of the suffix array already
+// read, so that a text that nests deep (one repeated symbol) needs no memory beyond them:
+//  - A finished subtree waiting for its father is its node's record, whose fields that do
+//    not depend on the father are already final: path_position (the smallest start below
+//    it), sons, and an internal node's edge_label_end. The sons of an open interval are
+//    a list through right_sibling, newest first.
+//  - An open interval is kept in the record of its first son, its anchor: the depth in
+//    edge_label_start, the newest son in left_sibling, the link requests in father. The
+//    anchors stack up in the suffix array entries already read: one is pushed at most per
+//    entry read.
+//  - A suffix link still to be set is asked by leaf x + 1 for the node created at time x;
+//    the request is that leaf's record: the depth of the node wanted in MAX, the next
+//    request in TMP. It waits on the shallowest open interval at least that deep; an
+//    interval in between may still be opened below that one, and then inherits it.
+// MAX and TMP of every node are set once the pool is written.
 struct POOL_PASS {
   SUFFIX_TREE* tree;
+  NODE* pool;
   const CREATION_TIMES* times;
-  std::vector<OPEN_NODE> stack;
-  std::vector<PENDING_SON> sons;
-  std::vector<LINK_REQUEST> requests;
-  uint32_t free_requests = NONE;  // settled requests, for reuse
+  uint32_t* anchors = nullptr;  // of the open intervals above the root, from the shallowest
+  uint32_t open = 0;
+  std::vector<NODE_REF> roots;  // the root's sons found
 };
 
-static PENDING_SON leaf_son(const POOL_PASS& pass, uint32_t j) {
-  return PENDING_SON{j, leaf_number(*pass.times, j), NIL, 0};
+static uint32_t top_depth(const POOL_PASS& pass) {
+  return pass.open == 0 ? 0 : pass.pool[pass.anchors[pass.open - 1]].edge_label_start;
 }
 
-// Insertion sort: a node has a handful of sons, at most one per symbol.
-static void sort_sons(PENDING_SON* first, PENDING_SON* last) {
-  for (PENDING_SON* next = first + 1; next < last; ++next) {
-    const PENDING_SON son = *next;
-    PENDING_SON* place = next;
-    for (; place != first && place[-1].min > son.min; --place) *place = place[-1];
+// The leaf of suffix j, made a finished subtree.
+static NODE_REF leaf_son(POOL_PASS* pass, uint32_t j) {
+  const NODE_REF leaf = leaf_number(*pass->times, j);
+  pass->pool[leaf].path_position = j;
+  pass->pool[leaf].sons = NIL;
+  return leaf;
+}
+
+static void add_son(POOL_PASS* pass, NODE_REF son) {
+  if (pass->open == 0) {
+    pass->roots.push_back(son);
+    return;
+  }
+  NODE& anchor = pass->pool[pass->anchors[pass->open - 1]];
+  pass->pool[son].right_sibling = anchor.left_sibling;
+  anchor.left_sibling = son;
+}
+
+static void open_interval(POOL_PASS* pass, uint32_t depth, NODE_REF first_son, uint32_t requests) {
+  NODE& anchor = pass->pool[first_son];
+  anchor.edge_label_start = depth;
+  anchor.father = requests;
+  anchor.left_sibling = first_son;
+  anchor.right_sibling = NIL;
+  pass->anchors[pass->open++] = first_son;
+}
+
+// Insertion sort of a list of sons by smallest start, as Ukkonen leaves them: a node has
+// a handful of sons, at most one per symbol.
+static NODE_REF sort_sons(NODE* pool, NODE_REF list) {
+  NODE_REF sorted = NIL;
+  while (list != NIL) {
+    const NODE_REF son = list;
+    list = pool[son].right_sibling;
+    NODE_REF* place = &sorted;
+    while (*place != NIL && pool[*place].path_position < pool[son].path_position) place = &pool[*place].right_sibling;
+    pool[son].right_sibling = *place;
     *place = son;
   }
+  return sorted;
 }
 
 // A node record may straddle two cache lines. (Always inlined: a helper that does nothing
@@ -308,143 +333,131 @@ static void sort_sons(PENDING_SON* first, PENDING_SON* last) {
   __builtin_prefetch(reinterpret_cast<const char*>(node) + sizeof(NODE) - 1, 1);
 }
 
-// Writes the sons of a finished node, `number` at `depth`, sorted as Ukkonen leaves them.
-// An internal son's suffix_link is left alone: its link request sets it, before or after.
-static void write_sons(POOL_PASS* pass, PENDING_SON* first, PENDING_SON* last, NODE_REF number,
-                       uint32_t depth) {
-  NODE* pool = pass->tree->STACK.get();
-  for (PENDING_SON* son = first; son != last; ++son) {
-    NODE& node = pool[son->number];
-    node.sons = son->sons;
-    node.right_sibling = son + 1 != last ? son[1].number : NIL;
-    node.left_sibling = son != first ? son[-1].number : NIL;
+// Writes what the father gives the sorted sons of node `number` at `depth`. An internal
+// son's suffix_link is left alone: its link request sets it, before or after.
+static void write_sons(NODE* pool, NODE_REF first, NODE_REF number, uint32_t depth) {
+  NODE_REF left = NIL;
+  for (NODE_REF son = first; son != NIL; son = pool[son].right_sibling) {
+    NODE& node = pool[son];
+    node.left_sibling = left;
     node.father = number;
-    node.path_position = son->min;
-    node.edge_label_start = son->min + depth;
-    if (son->sons == NIL) {
-      node.suffix_link = NIL;  // its edge end is in place since the leaves were seeded
-    } else {
-      node.edge_label_end = son->min + son->depth - 1;
-    }
-    node.MAX = 0xFFFFFFFFu;
-    node.TMP = 0;
+    node.edge_label_start = node.path_position + depth;
+    if (node.sons == NIL) node.suffix_link = NIL;  // its edge end is in place since the leaves were seeded
+    left = son;
   }
 }
 
-static uint32_t new_request(POOL_PASS* pass, NODE_REF node, uint32_t depth) {
-  uint32_t r = pass->free_requests;
-  if (r == NONE) {
-    r = static_cast<uint32_t>(pass->requests.size());
-    pass->requests.push_back({});
-  } else {
-    pass->free_requests = pass->requests[r].next;
-  }
-  pass->requests[r] = LINK_REQUEST{node, depth, NONE};
-  return r;
-}
-
-static void add_request(POOL_PASS* pass, uint32_t r, uint32_t* list) {
-  pass->requests[r].next = *list;
-  *list = r;
+static void add_request(NODE* pool, NODE_REF leaf, uint32_t* list) {
+  pool[leaf].TMP = *list;
+  *list = leaf;
 }
 
 // Closes the top interval: writes its sons, sets the suffix links that wait for it, and
-// returns it as a pending son of the interval below. Requests for shallower nodes go to
-// `passed_on`, for the interval that the caller opens as its father.
-static PENDING_SON close_node(POOL_PASS* pass, uint32_t* passed_on) {
-  const OPEN_NODE open = pass->stack.back();
-  pass->stack.pop_back();
-  PENDING_SON* first = pass->sons.data() + open.first_son;
-  PENDING_SON* last = pass->sons.data() + pass->sons.size();
-  sort_sons(first, last);
-  const NODE_REF number = internal_number(*pass->times, first[1].min);
-  prefetch_for_write(&pass->tree->STACK[number]);  // written when its father closes
-  write_sons(pass, first, last, number, open.depth);
-  for (uint32_t r = open.requests; r != NONE;) {
-    const uint32_t next = pass->requests[r].next;
-    if (pass->requests[r].depth == open.depth) {
-      pass->tree->STACK[pass->requests[r].node].suffix_link = number;
-      add_request(pass, r, &pass->free_requests);
-    } else {
-      add_request(pass, r, passed_on);
+// returns it as a finished subtree. Requests for shallower nodes go to `passed_on`, for
+// the interval that the caller opens as its father.
+static NODE_REF close_interval(POOL_PASS* pass, uint32_t* passed_on) {
+  NODE* pool = pass->pool;
+  const NODE& anchor = pool[pass->anchors[--pass->open]];
+  const uint32_t depth = anchor.edge_label_start;
+  uint32_t requests = anchor.father;
+  const NODE_REF first = sort_sons(pool, anchor.left_sibling);
+  const NODE_REF number = internal_number(*pass->times, pool[pool[first].right_sibling].path_position);
+  prefetch_for_write(&pool[number]);
+  write_sons(pool, first, number, depth);
+  while (requests != NONE) {
+    const NODE_REF leaf = requests;
+    requests = pool[leaf].TMP;
+    if (pool[leaf].MAX == depth)
+      pool[internal_number(*pass->times, pool[leaf].path_position - 1)].suffix_link = number;
+    else
+      add_request(pool, leaf, passed_on);
+  }
+  NODE& node = pool[number];
+  node.path_position = pool[first].path_position;
+  node.sons = first;
+  node.edge_label_end = node.path_position + depth - 1;
+  return number;
+}
+
+// The shallowest open interval at least `depth` deep, above the root; depths rise from
+// the root, and the interval sought is mostly near the top.
+static NODE_REF interval_at_depth(const POOL_PASS& pass, uint32_t depth) {
+  uint32_t k = pass.open - 1;
+  auto depth_of = [&pass](uint32_t level) { return pass.pool[pass.anchors[level]].edge_label_start; };
+  for (int steps = 0; steps < 8 && k > 0 && depth_of(k - 1) >= depth; ++steps) --k;
+  if (k > 0 && depth_of(k - 1) >= depth) {
+    uint32_t low = 0;  // the answer is in [low, k]
+    while (low < k) {
+      const uint32_t mid = low + (k - low) / 2;
+      if (depth_of(mid) >= depth) k = mid; else low = mid + 1;
     }
-    r = next;
   }
-  const PENDING_SON closed{first->min, number, first->number, open.depth};
-  pass->sons.resize(open.first_son);
-  return closed;
+  return pass.anchors[k];
 }
 
-// The shallowest open interval at least `depth` deep; depths rise from the root.
-static OPEN_NODE* open_node_at_depth(POOL_PASS* pass, uint32_t depth) {
-  std::vector<OPEN_NODE>& stack = pass->stack;
-  size_t k = stack.size() - 1;
-  for (int steps = 0; steps < 8 && k > 0 && stack[k - 1].depth >= depth; ++steps) --k;
-  if (k > 0 && stack[k - 1].depth >= depth) {
-    k = static_cast<size_t>(
-        std::lower_bound(stack.begin(), stack.begin() + k, depth,
-                         [](const OPEN_NODE& o, uint32_t d) { return o.depth < d; }) -
-        stack.begin());
-  }
-  return &stack[k];
-}
-
-// Meeting leaf x, before the boundary right of it: asks for the suffix link of the node
-// created at time x - 1. Returns the request if its node is deeper than every open
-// interval: then it is the interval that this boundary opens.
-static uint32_t request_suffix_link(POOL_PASS* pass, uint32_t x) {
+// Meeting leaf x of suffix x, before the boundary right of it: asks for the suffix link of
+// the node created at time x - 1. Returns the request if its node is deeper than every
+// open interval: then it is the interval that this boundary opens.
+static uint32_t request_suffix_link(POOL_PASS* pass, NODE_REF leaf, uint32_t x) {
   if (x < 2 || !created_at(*pass->times, x - 1)) return NONE;
   const NODE_REF node = internal_number(*pass->times, x - 1);
   const uint32_t depth = creation_depth(pass->tree, *pass->times, x - 1);
   if (depth == 1) {
-    pass->tree->STACK[node].suffix_link = pass->tree->root;
+    pass->pool[node].suffix_link = pass->tree->root;
     return NONE;
   }
-  const uint32_t r = new_request(pass, node, depth - 1);
-  if (depth - 1 > pass->stack.back().depth) return r;
-  add_request(pass, r, &open_node_at_depth(pass, depth - 1)->requests);
+  pass->pool[leaf].MAX = depth - 1;
+  uint32_t request = NONE;
+  add_request(pass->pool, leaf, &request);
+  if (depth - 1 > top_depth(*pass)) return request;
+  add_request(pass->pool, leaf, &pass->pool[interval_at_depth(*pass, depth - 1)].father);
   return NONE;
 }
 
 // The root's sons, from every part, sorted and written; then the root itself.
-static void write_root(SUFFIX_TREE* tree, std::vector<PENDING_SON>* sons) {
-  POOL_PASS pass{tree, nullptr, {}, {}, {}, NONE};
-  PENDING_SON* first = sons->data();
-  PENDING_SON* last = first + sons->size();
-  sort_sons(first, last);
-  write_sons(&pass, first, last, tree->root, 0);
-  tree->STACK[tree->root] = NODE{first->number, NIL, NIL, NIL, NIL, 0, 0, 0, 0xFFFFFFFFu, 0};
+static void write_root(SUFFIX_TREE* tree, std::vector<NODE_REF>* sons) {
+  NODE* pool = tree->STACK.get();
+  std::sort(sons->begin(), sons->end(),
+            [pool](NODE_REF a, NODE_REF b) { return pool[a].path_position < pool[b].path_position; });
+  for (size_t k = 0; k < sons->size(); ++k) pool[(*sons)[k]].right_sibling = k + 1 < sons->size() ? (*sons)[k + 1] : NIL;
+  write_sons(pool, sons->front(), tree->root, 0);
+  pool[tree->root] = NODE{sons->front(), NIL, NIL, NIL, NIL, 0, 0, 0, 0, 0};
 }
 
 // The second bottom-up pass over suffix array entries [begin, end), a run of whole subtrees
 // of the root: every node in them written at its final index. Leaves the root's sons among
-// them in `pass->sons`. The suffix link of a node created at time s is the node above leaf
+// them in `pass->roots`. The suffix link of a node created at time s is the node above leaf
 // s + 1, so the part holding that leaf settles it, writing only that field of the node.
-static void write_part(POOL_PASS* pass, const uint32_t* sa, uint32_t begin, uint32_t end) {
-  pass->stack.push_back({0, NONE, 0});
-  PENDING_SON carry = leaf_son(*pass, sa[begin] + 1);
+static void write_part(POOL_PASS* pass, uint32_t* sa, uint32_t begin, uint32_t end) {
+  NODE* pool = pass->pool;
+  pass->anchors = sa + begin;  // entry begin + k is read before anchor k is pushed
+  uint32_t start = sa[begin] + 1;
+  NODE_REF carry = leaf_son(pass, start);
   for (uint32_t i = begin + 1; i <= end; ++i) {
     if (i + AHEAD < end) {
       // Meeting a leaf reads and writes its record, and reads the edge end of the leaf
       // before it when a node was created between the two.
       const uint32_t ahead = sa[i + AHEAD] + 1;
-      const NODE* leaf = &pass->tree->STACK[leaf_number(*pass->times, ahead)];
+      const NODE* leaf = &pool[leaf_number(*pass->times, ahead)];
       prefetch_for_write(leaf);
       if (created_at(*pass->times, ahead - 1))
         __builtin_prefetch(&leaf[created_at(*pass->times, ahead) ? -2 : -1].edge_label_end);
     }
-    const PENDING_SON next = i < end ? leaf_son(*pass, sa[i] + 1) : PENDING_SON{};
-    const uint32_t h = i < end ? pass->tree->STACK[next.number].TMP : 0;
-    uint32_t passed_on = request_suffix_link(pass, carry.min);
-    while (pass->stack.back().depth > h) {
-      pass->sons.push_back(carry);
-      carry = close_node(pass, &passed_on);
+    const uint32_t next_start = i < end ? sa[i] + 1 : 0;
+    const NODE_REF next = i < end ? leaf_son(pass, next_start) : NIL;
+    const uint32_t h = i < end ? pool[next].TMP : 0;
+    uint32_t passed_on = request_suffix_link(pass, carry, start);
+    while (top_depth(*pass) > h) {
+      add_son(pass, carry);
+      carry = close_interval(pass, &passed_on);
     }
     // Whatever waits for a node deeper than the open intervals waits for this one.
-    if (pass->stack.back().depth < h)
-      pass->stack.push_back({h, passed_on, static_cast<uint32_t>(pass->sons.size())});
-    pass->sons.push_back(carry);
+    if (top_depth(*pass) < h)
+      open_interval(pass, h, carry, passed_on);
+    else
+      add_son(pass, carry);
     carry = next;
+    start = next_start;
   }
 }
 
@@ -453,9 +466,9 @@ static void write_part(POOL_PASS* pass, const uint32_t* sa, uint32_t begin, uint
 struct POOL_PARTS {
   SUFFIX_TREE* tree;
   const CREATION_TIMES* times;
-  const uint32_t* sa;
-  std::vector<uint32_t> cuts;                   // part k is [cuts[k], cuts[k + 1])
-  std::vector<std::vector<PENDING_SON>> roots;  // the root's sons each part found
+  uint32_t* sa;
+  std::vector<uint32_t> cuts;              // part k is [cuts[k], cuts[k + 1])
+  std::vector<std::vector<NODE_REF>> roots;  // the root's sons each part found
 };
 
 static std::vector<uint32_t> cut_at_first_symbols(const SUFFIX_TREE* tree, const uint32_t* sa, uint32_t parts) {
@@ -473,23 +486,34 @@ static std::vector<uint32_t> cut_at_first_symbols(const SUFFIX_TREE* tree, const
 
 static void write_pool_part(void* data, uint64_t item, uint32_t) {
   POOL_PARTS& parts = *static_cast<POOL_PARTS*>(data);
-  POOL_PASS pass{parts.tree, parts.times, {}, {}, {}, NONE};
+  POOL_PASS pass{parts.tree, parts.tree->STACK.get(), parts.times, nullptr, 0, {}};
   try {
     write_part(&pass, parts.sa, parts.cuts[item], parts.cuts[item + 1]);
   } catch (const std::bad_alloc&) {
     tree_out_of_memory();
   }
-  parts.roots[item] = std::move(pass.sons);
+  parts.roots[item] = std::move(pass.roots);
+}
+
+// Every node's bounds as a new node has them; the pass used them for its requests.
+static void clear_bounds(void* data, uint64_t item, uint32_t) {
+  SUFFIX_TREE* tree = static_cast<SUFFIX_TREE*>(data);
+  const uint64_t end = std::min<uint64_t>(tree->NODE_INDEX, (item + 1) * LCP_RANGE);
+  for (uint64_t v = item * LCP_RANGE; v < end; ++v) {
+    tree->STACK[v].MAX = 0xFFFFFFFFu;
+    tree->STACK[v].TMP = 0;
+  }
 }
 
 // The second pass, its parts on as many threads as the run has.
-static void write_pool(SUFFIX_TREE* tree, const CREATION_TIMES& times, const uint32_t* sa) {
+static void write_pool(SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t* sa) {
   POOL_PARTS parts{tree, &times, sa, cut_at_first_symbols(tree, sa, THREADS), {}};
   parts.roots.resize(parts.cuts.size() - 1);
   parallel_for(THREADS, parts.roots.size(), write_pool_part, &parts);
-  std::vector<PENDING_SON> sons;
-  for (const std::vector<PENDING_SON>& part : parts.roots) sons.insert(sons.end(), part.begin(), part.end());
+  std::vector<NODE_REF> sons;
+  for (const std::vector<NODE_REF>& part : parts.roots) sons.insert(sons.end(), part.begin(), part.end());
   write_root(tree, &sons);
+  parallel_for(THREADS, (uint64_t{tree->NODE_INDEX} + LCP_RANGE - 1) / LCP_RANGE, clear_bounds, tree);
 }
 
 // ---------------------------------------------------------------- the builder
@@ -505,11 +529,11 @@ void build_suffix_array_tree(SUFFIX_TREE* tree) {
     find_creation_times(n, sa, facts, &times);
     fault_in_pool(tree, n + 1 + created_up_to(times, n));
     seed_leaves(tree, times, facts);
+    tree->NODE_INDEX = n + 1 + created_up_to(times, n);
     write_pool(tree, times, sa);
   } catch (const std::bad_alloc&) {
     tree_out_of_memory();
   }
-  tree->NODE_INDEX = n + 1 + created_up_to(times, n);
   tree->e = n;
   tree->LEAVES[0] = NIL;
   for (uint32_t j = 1; j <= n; ++j) tree->LEAVES[j] = leaf_number(times, j);
