@@ -141,6 +141,46 @@ TEST(SuffixArrayTree, ThreadsGiveTheSamePool) {
   THREADS = saved;
 }
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Peak resident memory of this process in kB, or -1.
+long peak_kb() {
+  std::FILE* f = std::fopen("/proc/self/status", "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long kb = -1;
+  while (std::fgets(line, sizeof line, f) != nullptr)
+    if (std::strncmp(line, "VmHWM:", 6) == 0) kb = std::atol(line + 6);
+  std::fclose(f);
+  return kb;
+}
+
+// A text of one repeated symbol, or of a short period, nests as deep as it is long: what
+// the construction keeps per level must stay inside the pool, or such a chunk outgrows the
+// 85 bytes a symbol that the chunk sizing budgets. Each text is built in a child process,
+// so that its peak is its own; beyond the 85 come the tree's copy of the text and the
+// rounding of huge pages. (Not under the sanitizers, whose shadow memory counts too.)
+TEST(SuffixArrayTree, DeeplyNestedTextsStayInTheChunkBudget) {
+  constexpr size_t N = size_t{1} << 21;
+  for (const char* unit : {"A", "ACGTTGA"}) {
+    std::string text;
+    while (text.size() < N) text += unit;
+    text.resize(N);
+    EXPECT_EXIT(
+        {
+          std::FILE* f = std::fopen("/proc/self/clear_refs", "w");
+          if (f == nullptr || std::fputs("5", f) < 0 || std::fclose(f) != 0) std::_Exit(2);
+          const long before = peak_kb();
+          TreePtr tree(ST_CreateTree(bytes(text), text.size()));
+          const double per_symbol = 1024.0 * static_cast<double>(peak_kb() - before) / N;
+          std::fprintf(stderr, "%.1f B a symbol\n", per_symbol);
+          std::_Exit(tree && per_symbol <= 85 + 3 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "")
+        << "period of " << std::strlen(unit);
+  }
+}
+#endif
+
 // The chunk loop refuses a "$" in the text; should one get through, the construction must
 // still stay inside its buffers (the sanitizer build checks that) and finish the tree.
 TEST(SuffixArrayTree, DollarInsideStaysInBounds) {
