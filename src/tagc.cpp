@@ -136,8 +136,9 @@ static uint64_t extend_on_leaf(const SegmentedWalk& job, uint64_t i, uint64_t li
 
 // Walks segment after segment of the item, each from the root, and on past the segment's
 // end (a carry) while its match still starts inside the segment: the walks of the later
-// segments cannot hold that match.
-static WALK walk_segments(const SegmentedWalk& job, SEGMENTS_LEFT* left) {
+// segments cannot hold that match. Each walk keeps its own copy of the job, so that no
+// thread reads from the stack of another.
+static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
   SUFFIX_TREE* stree = job.stree;
   NODE* pool = stree->STACK.get();
   const unsigned char* ts = stree->tree_string.get();
