@@ -407,9 +407,10 @@ static uint32_t request_suffix_link(POOL_PASS* pass, NODE_REF leaf, uint32_t x) 
     return NONE;
   }
   pass->pool[leaf].MAX = depth - 1;
-  uint32_t request = NONE;
-  add_request(pass->pool, leaf, &request);
-  if (depth - 1 > top_depth(*pass)) return request;
+  if (depth - 1 > top_depth(*pass)) {
+    pass->pool[leaf].TMP = NONE;  // a list of this one request
+    return leaf;
+  }
   add_request(pass->pool, leaf, &pass->pool[interval_at_depth(*pass, depth - 1)].father);
   return NONE;
 }

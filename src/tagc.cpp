@@ -26,15 +26,11 @@ static int query_symbol(const char* str1, uint64_t i, uint64_t len1) {
 
 // Threads walk the one tree side by side, so TMP only ever rises, by an atomic maximum:
 // the bounds then do not depend on which walk got where first.
-static void raise_tmp(NODE& n, uint32_t value) {
+static void tagc_update(NODE& n, uint32_t value) {
   std::atomic_ref<uint32_t> tmp(n.TMP);
   uint32_t seen = tmp.load(std::memory_order_relaxed);
   while (seen < value && !tmp.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
   }
-}
-
-void tagc_update(SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress) {
-  raise_tmp(node_at(stree, node), edge_progress);
 }
 
 // How many steps ahead a prefetch goes where the next nodes are known in advance.
@@ -177,9 +173,9 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
             son = pool[son].right_sibling;
           }
           if (son != NIL) {
-            raise_tmp(n, k.edge_progress);
+            tagc_update(n, k.edge_progress);
             k = Walker{son, 1};
-            raise_tmp(pool[son], 1);
+            tagc_update(pool[son], 1);
             in_line = true;
             break;
           }
@@ -188,11 +184,11 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
             break;
           }
           // The whole path label of a suffix-link target is a suffix of the matched string.
-          raise_tmp(n, k.edge_progress);
+          tagc_update(n, k.edge_progress);
           k.node = n.suffix_link;
           co_await fetch_node(stree, k.node);
           k.edge_progress = get_node_label_length(stree, k.node);
-          raise_tmp(pool[k.node], k.edge_progress);
+          tagc_update(pool[k.node], k.edge_progress);
           continue;
         }
         const unsigned char* next = &ts[n.edge_label_start + k.edge_progress];
@@ -203,11 +199,11 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
           // a step per symbol. A carry through a stretch that the query shares with the
           // chunk runs to the stretch's end, so this is what a carry mostly does.
           if (n.sons == NIL) i = extend_on_leaf(job, i, carrying ? job.len1 : end, n, &k.edge_progress);
-          raise_tmp(n, k.edge_progress);
+          tagc_update(n, k.edge_progress);
           in_line = true;
           break;
         }
-        raise_tmp(n, k.edge_progress);
+        tagc_update(n, k.edge_progress);
         // Drop the first symbol. The shorter match lies on the path of the node's suffix
         // link, or, for a leaf of suffix s, on the path of the leaf of suffix s + 1; climbing
         // from there to the first node whose father is shallower than the match costs one
@@ -231,7 +227,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
           co_await fetch_node(stree, below);
         }
         k = Walker{below, m - father_depth(pool[below])};
-        raise_tmp(pool[below], k.edge_progress);
+        tagc_update(pool[below], k.edge_progress);
         in_line = false;
       }
       if (covered) break;

@@ -11,7 +11,6 @@ void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1);
 void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_t segment,
                     uint32_t threads);
 constexpr uint64_t WALK_SEGMENT = 1 << 16;
-void tagc_update(SUFFIX_TREE* stree, NODE_REF node, uint32_t edge_progress);
 
 void tagc_initialize(SUFFIX_TREE* stree);
 void tagc_walk(SUFFIX_TREE* stree);
