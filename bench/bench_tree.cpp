@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "seqgen.h"
+#include "suffix_array_tree.h"
 #include "suffix_tree.h"
 #include "treecreate.h"
 #include "xenvar.h"

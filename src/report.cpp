@@ -111,11 +111,13 @@ static void print_tag_line(const NODE& n, const char* str, uint64_t offset) {
   std::putchar('\n');
 }
 
-void report(SUFFIX_TREE* tree, uint32_t NODES, const char* str, uint64_t offset) {
+void report_bounds(SUFFIX_TREE* tree, uint32_t NODES) {
   convert_and_cap(tree, NODES);
   if (HISTOGRAM >= 1) hist_count(tree, NODES);
-  // Regions are written from the converted tree by the regions writer instead.
-  if (HISTOGRAM == 2 || FORMAT != Format::tags) return;
+}
+
+void report(SUFFIX_TREE* tree, uint32_t NODES, const char* str, uint64_t offset) {
+  if (HISTOGRAM == 2) return;
   if (COMPRESS) std::printf("%" PRIu64 "\n", offset);
   for (uint32_t i = 1; i < NODES; ++i) {
     const NODE& n = tree->STACK[i];

@@ -15,7 +15,11 @@ void hist_init();
 void hist_count(const SUFFIX_TREE* tree, uint32_t NODES);
 void hist_print();
 
-// Prints the tags of one chunk; `str` is its (masked) text, `offset` the running offset.
+// Turns the bounds of a chunk's tree into string depths, capped to the lengths a tag may
+// have, and counts them for the histogram: what every output format reads.
+void report_bounds(SUFFIX_TREE* tree, uint32_t NODES);
+// Prints the tag lines of one chunk after report_bounds; `str` is its (masked) text,
+// `offset` the running offset.
 void report(SUFFIX_TREE* tree, uint32_t NODES, const char* str, uint64_t offset);
 
 // Standard output is written in large blocks; failures end the run with status 1.

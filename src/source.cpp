@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "treecreate.h"
+#include "common.h"
 
 // isa-l's igzip inflates DNA FASTA 2.5 to 3.7 times as fast as zlib, one thread
 // (bench/bench_inflate.cpp).

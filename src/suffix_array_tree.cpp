@@ -20,6 +20,7 @@
 #include "suffix_array_tree.h"
 
 #include "threads.h"
+#include "treecreate.h"
 
 #include <divsufsort.h>
 
@@ -519,7 +520,7 @@ static void write_pool(SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t*
 
 // ---------------------------------------------------------------- the builder
 
-void build_suffix_array_tree(SUFFIX_TREE* tree) {
+static void build_suffix_array_tree(SUFFIX_TREE* tree) {
   const uint32_t n = tree->length;
   // The suffix array lives where the leaf index will: it is dead by the time that is written.
   uint32_t* sa = tree->LEAVES.get() + 1;
@@ -538,4 +539,11 @@ void build_suffix_array_tree(SUFFIX_TREE* tree) {
   tree->e = n;
   tree->LEAVES[0] = NIL;
   for (uint32_t j = 1; j <= n; ++j) tree->LEAVES[j] = leaf_number(times, j);
+}
+
+SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length) {
+  SUFFIX_TREE* tree = allocate_tree(str, length);
+  if (tree == nullptr) return nullptr;
+  build_suffix_array_tree(tree);
+  return tree;
 }

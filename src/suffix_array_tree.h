@@ -5,8 +5,8 @@
 
 #include "suffix_tree.h"
 
-// Fills the pool, NODE_INDEX, e and LEAVES of `tree`, whose text (tree_string, length),
-// unfilled pool and LEAVES buffer are already allocated. The text must not hold "$" (the
-// chunk loop refuses such a chunk); if it does, the tree is wrong but memory stays safe. Ends the run as out of memory
-// when its scratch space cannot be had.
-void build_suffix_array_tree(SUFFIX_TREE* tree);
+// The tree of a chunk of `length` symbols, or null for a null text; the caller frees it with
+// ST_DeleteTree. The text must not hold "$" (the chunk loop refuses such a chunk); if it
+// does, the tree is wrong but memory stays safe. Ends the run as out of memory when the
+// pool or the scratch space cannot be had.
+SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length);

@@ -1,7 +1,5 @@
 #include "suffix_tree.h"
 
-#include "suffix_array_tree.h"
-
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -261,9 +259,7 @@ static void index_leaves(SUFFIX_TREE* tree) {
     if (tree->STACK[i].sons == NIL) tree->LEAVES[tree->STACK[i].path_position] = i;
 }
 
-// The tree record with its text, "$" and room for every node and leaf, nothing built yet;
-// null for a null text.
-static SUFFIX_TREE* allocate_tree(const unsigned char* str, uint64_t length) {
+SUFFIX_TREE* allocate_tree(const unsigned char* str, uint64_t length) {
   if (str == nullptr) {
     std::fputs("\nEmpty string.\n", stderr);
     return nullptr;
@@ -284,13 +280,6 @@ static SUFFIX_TREE* allocate_tree(const unsigned char* str, uint64_t length) {
   tree->tree_string[n + 1] = '$';
   tree->LEAVES.reset(static_cast<NODE_REF*>(allocate_large(sizeof(NODE_REF) * (uint64_t{n} + 2))));
   if (!tree->LEAVES) tree_out_of_memory();
-  return tree;
-}
-
-SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length) {
-  SUFFIX_TREE* tree = allocate_tree(str, length);
-  if (tree == nullptr) return nullptr;
-  build_suffix_array_tree(tree);
   return tree;
 }
 

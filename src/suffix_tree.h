@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "treecreate.h"
+#include "common.h"
+
+// Bytes of one node; the automatic chunk sizing budgets two per symbol.
+constexpr uint32_t NODESIZE = 40;
 
 // Node references are indices into the pool; NIL is the one reserved value.
 using NODE_REF = uint32_t;
@@ -71,9 +74,11 @@ void create_suffix_link(SUFFIX_TREE* tree, NODE_REF node, NODE_REF link);
 // Longest text whose tree keeps every node index below NIL.
 constexpr uint64_t MAX_TREE_TEXT = (uint64_t{NIL} - 2) / 2 - 1;
 
-// Builds through the suffix array; ST_CreateTreeUkkonen is the linear-time construction
-// that defines the pool, kept as the reference that the suffix array route must match.
-SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length);
+// The tree record with its text, "$" and room for every node and leaf, nothing built yet;
+// null for a null text. Either construction starts from it.
+SUFFIX_TREE* allocate_tree(const unsigned char* str, uint64_t length);
+// The linear-time construction that defines the pool, kept as the reference that the
+// construction in use (ST_CreateTree, suffix_array_tree.h) must match node for node.
 SUFFIX_TREE* ST_CreateTreeUkkonen(const unsigned char* str, uint64_t length);
 void ST_DeleteTree(SUFFIX_TREE* tree);
 

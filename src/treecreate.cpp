@@ -1,17 +1,16 @@
 #include "treecreate.h"
 
 #include <getopt.h>
-#include <sys/mman.h>
 
 #include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "source.h"
+#include "suffix_tree.h"
 #include "threads.h"
 
 std::vector<std::string> FILES_LEFT;
@@ -43,14 +42,6 @@ int32_t COUNT_CHUNKS = 0;
 int32_t MERGE = 0;
 std::vector<std::string> MERGE_FILES;
 uint32_t THREADS = 1;
-
-void fatal(int status, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
-  std::exit(status);
-}
 
 // ---------------------------------------------------------------- command line
 
@@ -529,15 +520,6 @@ uint64_t filterStringPreamble(char* str, uint64_t len, uint64_t start, uint64_t 
   keep_symbols(str, i, len, len, start, &kept, &header_seen);
   str[kept] = '\0';
   return kept + 1;
-}
-
-void* allocate_large(uint64_t bytes) {
-  // A fresh buffer is faulted in page by page; with 2 MiB pages that is 512 times fewer.
-  constexpr uint64_t HUGE_PAGE = uint64_t{1} << 21;
-  if (bytes < HUGE_PAGE) return std::malloc(bytes);
-  void* p = std::aligned_alloc(HUGE_PAGE, (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE);
-  if (p != nullptr) ::madvise(p, bytes, MADV_HUGEPAGE);
-  return p;
 }
 
 // Small a, c, g, t and u as their capitals; every other byte as it is.

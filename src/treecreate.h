@@ -2,10 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "common.h"
 
 // Run settings: written while the command line is read, then only read
 // (the representative-file swap reorders the two left arrays once).
@@ -45,12 +46,6 @@ extern std::vector<std::string> MERGE_FILES;
 // Threads that walk the queries and sweep the tree (--threads); 1 until the command line sets it.
 extern uint32_t THREADS;
 
-// Bytes of one suffix-tree node; the chunk sizing budgets two per symbol.
-constexpr uint32_t NODESIZE = 40;
-
-// Prints the message on standard error and ends the process with `status`.
-[[noreturn]] void fatal(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
 void createtree(int argc, char** argv);
 std::vector<std::string> split(const char* str, int32_t* cnt);
 // The names of a -L or -R list, each item "@PATH" replaced by the files that PATH lists.
@@ -73,12 +68,6 @@ uint32_t clamp_to_u32(uint64_t bytes);
 uint64_t meminfo_available(const std::string& meminfo);
 uint32_t heap_from_free(uint32_t free_mem);
 uint32_t chunk_from_heap(uint64_t largest, uint32_t heapsize);
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-// Memory for a large buffer, released with free(); huge pages where the kernel has them.
-void* allocate_large(uint64_t bytes);
 
 // A chunk's filtered text, NUL-terminated, released with free().
 using Text = std::unique_ptr<char[], FreeDeleter>;

@@ -10,6 +10,7 @@
 #include "regions.h"
 #include "report.h"
 #include "source.h"
+#include "suffix_array_tree.h"
 #include "tagc.h"
 #include "treecreate.h"
 
@@ -184,8 +185,9 @@ void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t en
     stream_file(tree.get(), FILES_RIGHT[c2], FILES_RIGHT_SIZES[c2], Stage::right, len);
   tagc_walk(tree.get());
 
-  report(tree.get(), NODES, str, offset);
-  if (FORMAT != Format::tags) regions_chunk(tree.get(), NODES, str, len - 1);
+  report_bounds(tree.get(), NODES);
+  if (FORMAT == Format::tags) report(tree.get(), NODES, str, offset);
+  else regions_chunk(tree.get(), NODES, str, len - 1);
 }
 
 // ---------------------------------------------------------------- the run

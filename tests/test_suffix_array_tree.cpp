@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "oracle.h"
+#include "suffix_array_tree.h"
 #include "suffix_tree.h"
+#include "treecreate.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "suffix_array_tree.h"
 #include "suffix_tree.h"
 
 namespace {

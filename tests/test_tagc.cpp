@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "suffix_array_tree.h"
 #include "suffix_tree.h"
 #include "tagc.h"
 #include "treecreate.h"

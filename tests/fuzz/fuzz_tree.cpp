@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "fuzz_common.h"
+#include "suffix_array_tree.h"
 #include "suffix_tree.h"
 #include "tagc.h"
+#include "treecreate.h"
 
 namespace {
 
