@@ -86,12 +86,14 @@ static void convert_range(void* data, uint64_t item, uint32_t) {
     n.TMP += father_depth;
     n.MAX += father_depth;
     if (n.MAX >= OVERLAP) n.MAX = OVERLAP - 1;
+    if (n.MAX > MAX_LENGTH) n.MAX = MAX_LENGTH;
     if (n.TMP < below_shortest) n.TMP = below_shortest;
   }
 }
 
-// Edge offsets become string depths; no tag is longer than OVERLAP - 1, and none shorter
-// than MIN_LENGTH: raising TMP drops the shorter lengths from every later step.
+// Edge offsets become string depths; no tag is longer than OVERLAP - 1 or MAX_LENGTH, and
+// none shorter than MIN_LENGTH: lowering MAX and raising TMP drop those lengths from every
+// later step.
 static void convert_and_cap(SUFFIX_TREE* tree, uint32_t NODES) {
   Conversion job{tree, NODES};
   parallel_for(THREADS, (uint64_t{NODES} + CONVERT_RANGE - 1) / CONVERT_RANGE, convert_range, &job);

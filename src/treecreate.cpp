@@ -35,6 +35,7 @@ int32_t IGNORE_CASE = 0;
 int32_t BOTH_STRANDS = 0;
 Format FORMAT = Format::tags;
 uint32_t MIN_LENGTH = 1;
+uint32_t MAX_LENGTH = UINT32_MAX;
 std::vector<HeaderEvent>* HEADER_EVENTS = nullptr;
 uint64_t CHUNKS_FIRST = 0;
 uint64_t CHUNKS_LAST = UINT64_MAX;
@@ -267,6 +268,7 @@ enum LongOptionId {
   OPT_BOTH_STRANDS,
   OPT_FORMAT,
   OPT_MIN_LENGTH,
+  OPT_MAX_LENGTH,
   OPT_CHUNKS,
   OPT_COUNT_CHUNKS,
   OPT_MERGE,
@@ -291,6 +293,8 @@ static const LongOption LONG_OPTIONS[] = {
     {"format", required_argument, OPT_FORMAT, "tags|bed|fasta",
      "Print tag lines (default), or the signature regions as BED6 or FASTA"},
     {"min-length", required_argument, OPT_MIN_LENGTH, "N", "Only tags of at least N symbols count (default 1)"},
+    {"max-length", required_argument, OPT_MAX_LENGTH, "N",
+     "Only tags of at most N symbols count (default: no limit but -o)"},
     {"chunks", required_argument, OPT_CHUNKS, "FIRST-LAST",
      "Do only chunks FIRST to LAST (from 0) of the representative file"},
     {"count-chunks", no_argument, OPT_COUNT_CHUNKS, nullptr,
@@ -353,14 +357,25 @@ static void parse_format(const char* text) {
   else fatal(1, "Unknown output format '%s' (--format takes tags, bed or fasta).\n", text);
 }
 
-// A whole number from 1 up; anything else would silently mean "every tag" or nothing.
-static void parse_min_length(const char* text) {
+// A whole number from 1 up, or 0 for anything else: a silent default would mean "every tag" or nothing.
+static uint32_t tag_length_of(const char* text) {
   char* end = nullptr;
   errno = 0;
   unsigned long long number = std::isdigit(static_cast<unsigned char>(*text)) ? std::strtoull(text, &end, 10) : 0;
-  if (end == nullptr || *end != '\0' || errno != 0 || number == 0 || number > UINT32_MAX)
+  if (end == nullptr || *end != '\0' || errno != 0 || number > UINT32_MAX) return 0;
+  return static_cast<uint32_t>(number);
+}
+
+static void parse_min_length(const char* text) {
+  MIN_LENGTH = tag_length_of(text);
+  if (MIN_LENGTH == 0)
     fatal(1, "Invalid minimum length '%s' (--min-length takes a whole number of at least 1).\n", text);
-  MIN_LENGTH = static_cast<uint32_t>(number);
+}
+
+static void parse_max_length(const char* text) {
+  MAX_LENGTH = tag_length_of(text);
+  if (MAX_LENGTH == 0)
+    fatal(1, "Invalid maximum length '%s' (--max-length takes a whole number of at least 1).\n", text);
 }
 
 static std::vector<option> getopt_table() {
@@ -414,6 +429,7 @@ void createtree(int argc, char** argv) {
       case OPT_BOTH_STRANDS: BOTH_STRANDS = 1; break;
       case OPT_FORMAT: parse_format(optarg); break;
       case OPT_MIN_LENGTH: parse_min_length(optarg); break;
+      case OPT_MAX_LENGTH: parse_max_length(optarg); break;
       case OPT_CHUNKS:
         if (!parse_chunk_range(optarg, &CHUNKS_FIRST, &CHUNKS_LAST))
           fatal(1, "Bad chunk range '%s': give FIRST-LAST, chunk numbers from 0, FIRST <= LAST.\n", optarg);
@@ -431,6 +447,10 @@ void createtree(int argc, char** argv) {
     return;
   }
   if (OVERLAP == 0 || LEFT == 0 || (RIGHT == 0 && LEFT < 2)) PrintUsage();
+  // Checked once both are read, whatever their order on the line.
+  if (MAX_LENGTH < MIN_LENGTH)
+    fatal(1, "Maximum length %u is below minimum length %u (--max-length, --min-length).\n",
+          static_cast<unsigned>(MAX_LENGTH), static_cast<unsigned>(MIN_LENGTH));
   // Without DNA there is no complement of a symbol.
   if (BOTH_STRANDS && !DNA) fatal(1, "Option --both-strands cannot be combined with -N.\n");
   // Histogram lines start with '>', which a FASTA stream would take for headers.

@@ -35,6 +35,8 @@ enum class Format { tags, bed, fasta };
 extern Format FORMAT;
 // Only tags of at least this many symbols count (--min-length); 1 keeps them all.
 extern uint32_t MIN_LENGTH;
+// Only tags of at most this many symbols count (--max-length); UINT32_MAX leaves OVERLAP - 1 the limit.
+extern uint32_t MAX_LENGTH;
 // --chunks FIRST-LAST: the run does only these chunks of the representative file (all by default).
 extern uint64_t CHUNKS_FIRST;
 extern uint64_t CHUNKS_LAST;

@@ -31,7 +31,7 @@ inline unsigned long from_env(const char* name, unsigned long fallback) {
 // The contents of files l0, l1, ... and r0, r1, ..., and the options of one run.
 // both: --both-strands, other files count on either strand.
 struct Case { std::vector<std::string> left, right; uint64_t chunk, overlap, preamble; bool dna, spell, histogram;
-              bool both = false; uint64_t min_length = 1; };
+              bool both = false; uint64_t min_length = 1, max_length = UINT64_MAX; };
 struct Chunk { std::string text; uint64_t in_chunk = 0;  // in_chunk: symbols from the chunk's own bytes
                std::vector<std::pair<uint64_t, uint64_t>> records; };  // where a header opens one: text index, file offset
 struct Expected { std::string out, err, converted; std::vector<std::string> texts; int status = 0;
@@ -112,7 +112,7 @@ inline Expected brute_force(const Case& c) {
                 if ((c.dna && sub.back() == '+') ||
                     !std::all_of(in_left.begin() + 1, in_left.end(), [&](auto& set) { return set.count(sub) > 0; }))
                     break;  // nothing longer from p qualifies either
-                if (l >= c.min_length && !excluded.count(sub) && tags.insert(sub).second)
+                if (l >= c.min_length && l <= c.max_length && !excluded.count(sub) && tags.insert(sub).second)
                     ++lens[l], e.out += std::to_string(p + 1) + " " + std::to_string(l) + " 1 " + m.substr(p, l) + "\n";
             }
         e.tags.emplace_back(tags.begin(), tags.end()), e.offsets.push_back(offset - lc[0][k].in_chunk);
@@ -196,6 +196,7 @@ inline std::vector<std::string> args_of(const Case& c, const std::string& mode) 
     if (!c.right.empty()) a.insert(a.end(), {"-R", list("r0,r1,r2,r3", c.right.size())});
     if (!c.dna) a.push_back("-N");
     if (c.min_length != 1) a.insert(a.end(), {"--min-length", std::to_string(c.min_length)});
+    if (c.max_length != UINT64_MAX) a.insert(a.end(), {"--max-length", std::to_string(c.max_length)});
     return a;
 }
 

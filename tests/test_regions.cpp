@@ -1,4 +1,4 @@
-// Signature regions and --min-length: random runs against the brute force of oracle.h, and small runs byte for byte.
+// Signature regions, --min-length and --max-length: random runs against the brute force of oracle.h, and small runs byte for byte.
 #include "oracle.h"
 
 using namespace oracle;
@@ -11,7 +11,8 @@ constexpr unsigned long kDefaultCases = 500;
 #endif
 }  // namespace
 
-// Every random case runs three times: tag lines with a minimum length (and the histogram), then BED and FASTA.
+// Every random case runs three times: tag lines with a minimum and maximum length (and the histogram), then BED and
+// FASTA.
 // XENVAR_PROPERTY_CASES and XENVAR_PROPERTY_SEED override the defaults when chasing a failure.
 TEST(Properties, RegionsAndMinimumLengthMatchBruteForce) {
     const unsigned long cases = oracle::from_env("XENVAR_PROPERTY_CASES", kDefaultCases);
@@ -23,6 +24,7 @@ TEST(Properties, RegionsAndMinimumLengthMatchBruteForce) {
     for (unsigned long i = 0; i < cases && !HasFailure(); ++i) {
         Case c = random_case(rng);
         c.min_length = rng() % 3 ? 1 : 1 + rng() % 6;
+        if (rng() % 3 == 0) c.max_length = c.min_length + rng() % 5;
         for (size_t f = 0; f < c.left.size(); ++f) dir.write('l' + std::to_string(f), c.left[f]);
         for (size_t f = 0; f < c.right.size(); ++f) dir.write('r' + std::to_string(f), c.right[f]);
         const auto tag_args = args_of(c, std::string("-C") + (c.spell ? "p" : "") + (c.histogram ? "h" : ""));
@@ -125,6 +127,10 @@ TEST(MinLength, DropsShorterLengthsFromTagLinesAndHistogram) {
         {with({"-C", "-p"}), "0\n1 3 1 ACG\n2 3 3 CGTAC\n3 4 1 GTAC\n4 3 1 TAC\n"},
         {with({"-H"}), ">0 0\n>1 0\n>2 0\n>3 3\n>4 2\n>5 1\n"},
         {with({"-C", "--min-length", "6"}), "0\n"},
+        // --max-length mirrors it: CGTAC goes, and the histogram stops at 4.
+        {with({"-C", "--max-length", "4"}), "0\n1 3 1\n2 3 2\n3 4 1\n4 3 1\n"},
+        {with({"-H", "--max-length=4"}), ">0 0\n>1 0\n>2 0\n>3 3\n>4 2\n"},
+        {with({"-C", "--max-length", "3", "--min-length", "3"}), "0\n1 3 1\n2 3 1\n4 3 1\n"},
     });
 }
 
@@ -134,6 +140,10 @@ TEST(OutputOptions, BadValuesAndHistogramsWithRegionsAreRefused) {
     auto min_length = [](const std::string& v) {
         return "Invalid minimum length '" + v + "' (--min-length takes a whole number of at least 1).\n";
     };
+    auto max_length = [](const std::string& v) {
+        return "Invalid maximum length '" + v + "' (--max-length takes a whole number of at least 1).\n";
+    };
+    const std::string below = "Maximum length 19 is below minimum length 20 (--max-length, --min-length).\n";
     check(dir, {
         {{"-L", "a,b", "--format", "bed", "-h"}, "", histogram, 1},
         {{"-L", "a,b", "-H", "--format", "fasta"}, "", histogram, 1},
@@ -145,5 +155,11 @@ TEST(OutputOptions, BadValuesAndHistogramsWithRegionsAreRefused) {
         {{"-L", "a,b", "--min-length", "5x"}, "", min_length("5x"), 1},
         {{"-L", "a,b", "--min-length", ""}, "", min_length(""), 1},
         {{"-L", "a,b", "--min-length=99999999999"}, "", min_length("99999999999"), 1},
+        {{"-L", "a,b", "--max-length", "0"}, "", max_length("0"), 1},
+        {{"-L", "a,b", "--max-length", "20bp"}, "", max_length("20bp"), 1},
+        {{"-L", "a,b", "--max-length=4294967296"}, "", max_length("4294967296"), 1},
+        // Below the minimum, in either order on the line.
+        {{"-L", "a,b", "--max-length", "19", "--min-length", "20"}, "", below, 1},
+        {{"-L", "a,b", "--min-length", "20", "--max-length", "19"}, "", below, 1},
     });
 }
