@@ -18,9 +18,10 @@ all: build
 # Everything the build, the tests and the benchmarks need comes from Debian: isa-l inflates
 # compressed input, libdivsufsort sorts suffixes for the tree, zlib writes the tests' gzip
 # files, htslib is the inflate benchmark's rival, Snakemake runs the workflow's tests, clang
-# builds the fuzz targets. Installed only where one is missing.
+# builds the fuzz targets; the workflow's assay target runs Primer3, bwa and matplotlib, and
+# pytest runs its scripts' tests. Installed only where one is missing.
 PACKAGES := cmake g++ make libgtest-dev libisal-dev zlib1g-dev libhts-dev libdivsufsort-dev \
-            snakemake clang libclang-rt-14-dev
+            snakemake clang libclang-rt-14-dev primer3 bwa python3-matplotlib python3-pytest
 deps:
 	@dpkg -s $(PACKAGES) >/dev/null 2>&1 || \
 	  { apt-get update && apt-get install -y --no-install-recommends $(PACKAGES); }
