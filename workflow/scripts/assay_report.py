@@ -166,16 +166,16 @@ def write_picture(path, records, regions, rows, title):
         ax.plot([0, len(records[record])], [y, y], color="0.6", linewidth=1)
         ax.broken_barh(by_record[record], (y - 0.15, 0.3), facecolors="tab:blue", linewidth=0)
         sites = [int(r["left_start"]) for r in rows if r["assay"] == "yes" and r["record"] == record]
-        ax.plot(sites, [y + 0.3] * len(sites), "v", color="tab:red", markersize=6, linestyle="none")
+        ax.plot(sites, [y - 0.3] * len(sites), "v", color="tab:red", markersize=6, linestyle="none")
     ax.set_yticks(range(len(drawn)), drawn)
     ax.set_ylim(-0.8, len(drawn) - 0.2)
     ax.invert_yaxis()
     ax.set_xlabel("position in record (bp)")
     more = len(records) - len(drawn)
-    ax.set_title(title + (f" ({more} shorter records not drawn)" if more > 0 else ""), fontsize=10)
+    ax.set_title(title + (f" ({more} shorter records not drawn)" if more > 0 else ""), fontsize=10, loc="left")
     ax.plot([], [], color="tab:blue", linewidth=6, label="signature regions")
     ax.plot([], [], "v", color="tab:red", label="assays")
-    ax.legend(loc="lower right", fontsize=8)
+    ax.legend(loc="lower right", bbox_to_anchor=(1, 1), ncol=2, frameon=False, fontsize=8)
     fig.tight_layout()
     fig.savefig(path, format="svg")
     plt.close(fig)
@@ -217,7 +217,7 @@ def main(argv=None):
     write_table(a.table, shown, note)
     write_products(a.fasta, shown, records)
     write_picture(a.svg, records, regions, shown,
-                  f"{len(regions)} signature regions, {assays} assays of {len(pairs)} pairs")
+                  f"{len(regions)} signature regions; {assays} assays of {len(pairs)} pairs, those in the table marked")
     with open(a.summary, "w") as f:
         f.write(f"pairs\t{len(pairs)}\nleft_quorum\t{a.quorum}/{len(a.left)}\n"
                 f"amplify_left_quorum\t{with_left}\nright_tolerated\t{a.tolerated}/{len(a.right)}\n"

@@ -51,17 +51,27 @@ def revcomp(s):
     return s[::-1].translate(str.maketrans("ACGT", "TGCA"))
 
 
-def test_one_mismatch_amplifies_and_three_do_not(tmp_path):
-    genomes = planted_genomes(tmp_path)
-    (tmp_path / "config.yaml").write_text(
-        f"xenvar: '{XENVAR}'\nleft: [left1.fa, left2.fa]\nright: [one_mismatch.fa, three_mismatches.fa]\n"
+def assay(folder, right):
+    """Runs the assay target on left1 and left2 against `right`; the table's text."""
+    (folder / "config.yaml").write_text(
+        f"xenvar: '{XENVAR}'\nleft: [left1.fa, left2.fa]\nright: {right}\n"
         "options: ''\nchunk_size: 100000\nchunks_per_job: 1\nthreads: 1\nmem_mb: 0\noutdir: run\n")
     run = subprocess.run([sys.executable, "-m", "snakemake", "-q", "-s", os.path.join(ROOT, "workflow", "Snakefile"),
                           "--cores", "2", "--configfile", "config.yaml", "--", "assay"],
-                         cwd=tmp_path, capture_output=True, text=True)
+                         cwd=folder, capture_output=True, text=True)
     assert run.returncode == 0, run.stdout + run.stderr
-    with open(tmp_path / "run" / "assays.tsv") as f:
-        table = f.read()
+    return (folder / "run" / "assays.tsv").read_text()
+
+
+def test_no_signature_gives_an_empty_table_with_a_note(tmp_path):
+    planted_genomes(tmp_path)
+    table = assay(tmp_path, "[left1.fa]")
+    assert table.startswith("# no signature region of primer-sized tags") and table.count("\n") == 2
+
+
+def test_one_mismatch_amplifies_and_three_do_not(tmp_path):
+    genomes = planted_genomes(tmp_path)
+    table = assay(tmp_path, "[one_mismatch.fa, three_mismatches.fa]")
     rows = list(csv.DictReader((line for line in table.splitlines() if not line.startswith("#")), delimiter="\t"))
     assert len(rows) == 1, table
     pair = rows[0]
