@@ -1,5 +1,6 @@
 #include "fastq.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -108,8 +109,8 @@ static uint64_t line_end(const char* b, uint64_t i, uint64_t stop) {
 // its header: "Truncated read 3 (r3) of file x.fq."
 [[noreturn]] static void fail(const Parse& p, const char* what, uint64_t record) {
   const std::string& name = p.state.name;
-  if (name.empty() || record != p.state.record) fatal(1, "%s read %" PRIu64 " of file %s.\n", what, record, p.file);
-  const int shown = name.size() < 200 ? static_cast<int>(name.size()) : 200;
+  const int shown = static_cast<int>(std::min<size_t>(std::min<size_t>(name.find('\0'), name.size()), 200));
+  if (shown == 0 || record != p.state.record) fatal(1, "%s read %" PRIu64 " of file %s.\n", what, record, p.file);
   fatal(1, "%s read %" PRIu64 " (%.*s) of file %s.\n", what, record, shown, name.data(), p.file);
 }
 
@@ -273,23 +274,30 @@ static FastqState state_at(FastqFile& file, ByteSource& source, uint64_t at) {
   return p.state;
 }
 
+// Bytes to read for `need` more symbols of a sequence: its line breaks and some blanks too.
+static uint64_t bytes_for(uint64_t need) { return need + need / 8 + 1024; }
+
 // While the text ends inside a read's sequence, that read's next symbols, until the text holds
-// `limit` symbols or the sequence ends. `at` is the next file byte to read.
-static void extend(Parse& p, Text& text, ByteSource& source, uint64_t size, uint64_t at, uint64_t keep_from) {
+// `limit` symbols or the sequence ends. `at` is the next file byte to read; the buffer holds
+// `room` bytes.
+static void extend(Parse& p, Text& text, uint64_t room, ByteSource& source, uint64_t size, uint64_t at,
+                   uint64_t keep_from) {
   p.one_sequence = true;
   while (in_sequence(p.state) && p.kept < p.limit) {
     if (at >= size) fail_read(p, "Truncated");
-    uint64_t need = p.limit - p.kept;
-    uint64_t want = need + need / 8 + 1024;
+    uint64_t want = bytes_for(p.limit - p.kept);
     if (want > size - at) want = size - at;
-    char* grown = static_cast<char*>(std::realloc(text.get(), p.kept + want + 1));
-    if (grown == nullptr)
-      fatal(1, "Reading file %s (%lu)... Out of memory.\n", p.file, static_cast<unsigned long>(p.kept + want));
-    (void)text.release();
-    text.reset(grown);
+    if (p.kept + want + 1 > room) {
+      room = p.kept + want + 1;
+      char* grown = static_cast<char*>(std::realloc(text.get(), room));
+      if (grown == nullptr)
+        fatal(1, "Reading file %s (%lu)... Out of memory.\n", p.file, static_cast<unsigned long>(room - 1));
+      (void)text.release();
+      text.reset(grown);
+    }
     begin_read(source);
-    uint64_t got = source_read(source, at, want, grown + p.kept, keep_from);
-    p.buf = grown;
+    uint64_t got = source_read(source, at, want, text.get() + p.kept, keep_from);
+    p.buf = text.get();
     p.base = at - p.kept;
     parse(p, p.kept, p.kept + got);
     at += got;
@@ -312,7 +320,9 @@ Text fastq_load(ByteSource& source, uint64_t size, uint64_t own_start, uint32_t 
   p.file = source.name.c_str();
   p.events = events;
   uint64_t raw = end - own_start + 1;
-  Text text(static_cast<char*>(allocate_large(raw + 1)));
+  // Room to read on past the range, so that a chunk ending inside a read seldom moves its text.
+  const uint64_t room = raw + 1 + (overlap < (1u << 20) ? bytes_for(overlap) : 0);
+  Text text(static_cast<char*>(allocate_large(room)));
   if (!text) fatal(1, "Reading file %s (%lu)... Out of memory.\n", p.file, static_cast<unsigned long>(raw));
   const uint64_t own_end = own_start + chunk;
   begin_read(source);
@@ -330,7 +340,7 @@ Text fastq_load(ByteSource& source, uint64_t size, uint64_t own_start, uint32_t 
   } else {
     // A stretch of up to overlap - 1 symbols from the own bytes lies whole in the text.
     p.limit = *offset + overlap - 1;
-    extend(p, text, source, size, own_start + got, own_end);
+    extend(p, text, room, source, size, own_start + got, own_end);
   }
   text[p.kept] = '\0';
   *length = p.kept + 1;
