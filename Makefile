@@ -10,7 +10,7 @@ FUZZ_SECONDS      ?= 60
 FUZZ_TEST_SECONDS ?= 30
 FUZZ_TARGETS      := reader tree pass
 
-.PHONY: all build example test test-release test-asan test-tsan test-fuzz fuzz fuzz-build deps bench \
+.PHONY: all build example test test-release test-asan test-tsan test-fuzz fuzz fuzz-build deps bench-deps bench \
         install clean
 
 all: build
@@ -73,7 +73,14 @@ test-fuzz:
 	@if command -v clang++ >/dev/null 2>&1; then $(MAKE) --no-print-directory fuzz \
 	  FUZZ_SECONDS=$(FUZZ_TEST_SECONDS); else echo "clang++ missing: fuzz targets skipped"; fi
 
-bench: deps
+# What only the benchmarks run: ART simulates reads (bench_fastq.sh); MUMmer, KMC 3 and unikmer are
+# the k-mer peers.
+BENCH_PACKAGES := art-nextgen-simulation-tools mummer kmc unikmer
+bench-deps:
+	@dpkg -s $(BENCH_PACKAGES) >/dev/null 2>&1 || \
+	  { apt-get update && apt-get install -y --no-install-recommends $(BENCH_PACKAGES); }
+
+bench: deps bench-deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DXENVAR_BENCH=ON -DBUILD_TESTING=OFF
 	cmake --build build-bench -j $(JOBS)
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "fastq.h"
 #include "report.h"
 
 // ---------------------------------------------------------------- records
@@ -25,6 +26,7 @@ struct Record {
 }  // namespace
 
 static std::string FILE_NAME;
+static bool READS = false;  // a FASTQ file: its reads come named from the filter, one a record
 static std::vector<NamedHeader> NAMES;  // every header of the file, by offset
 static std::vector<Record> RECORDS;     // by first position
 static size_t RECORD_CURSOR = 0;        // record of the latest region written
@@ -64,8 +66,10 @@ static void scan_headers(const char* block, uint64_t size, void* state) {
 void regions_begin(const char* filename) {
   FILE_NAME = filename;
   RECORDS.assign(1, Record{0, FILE_NAME});
+  // A quality line may begin with '@' or '>': only the record parser finds a read's header.
+  READS = fastq_file(FILE_NAME);
   // With -N a header is sequence, and the file one record.
-  if (!DNA) return;
+  if (!DNA || READS) return;
   HeaderScan scan{&NAMES};
   if (!readFileBlocks(filename, scan_headers, &scan)) fatal(1, "Cannot open file %s.\n", filename);
 }
@@ -93,9 +97,10 @@ void regions_chunk_start(uint64_t offset, uint64_t next_offset, const std::vecto
     ANY_HEADER_TAKEN = true;
     LAST_HEADER_RAW = h.raw;
     uint64_t start = offset + h.kept;
+    const std::string& name = !READS ? name_at(h.raw) : h.name.empty() ? FILE_NAME : h.name;
     // A header before any symbol names the first record rather than opening a second.
-    if (RECORDS.back().start == start) RECORDS.back().name = name_at(h.raw);
-    else RECORDS.push_back(Record{start, name_at(h.raw)});
+    if (RECORDS.back().start == start) RECORDS.back().name = name;
+    else RECORDS.push_back(Record{start, name});
   }
 }
 

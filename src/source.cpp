@@ -27,6 +27,7 @@ struct GzipStream {
   uint64_t carry_start = 0;
   uint64_t inflated = 0;
   uint32_t passes = 0;
+  int first = -1;  // the first decompressed byte, once inflated
   ~GzipStream() {
     if (fd >= 0) ::close(fd);
   }
@@ -116,6 +117,7 @@ static uint64_t inflate_into(GzipStream& g, const char* name, char* out, uint64_
     if (got == 0 && g.state.avail_in == 0 && g.file_end && g.state.block_state != ISAL_BLOCK_FINISH)
       fatal(1, "Truncated gzip data in file %s.\n", name);
   }
+  if (g.out_pos == 0 && produced > 0) g.first = static_cast<unsigned char>(out[0]);
   g.out_pos += produced;
   g.inflated += produced;
   return produced;
@@ -136,15 +138,18 @@ static uint64_t inflate_to_end(GzipStream& g, const char* name) {
   return g.out_pos;
 }
 
-bool source_size(const char* name, uint64_t* size) {
+bool source_size(const char* name, uint64_t* size, int* first_byte) {
   int fd = open_regular_file(name, size);
   if (fd < 0) return false;
   if (!starts_gzip(fd)) {
+    unsigned char first = 0;
+    if (first_byte) *first_byte = ::pread(fd, &first, 1, 0) == 1 ? first : -1;
     ::close(fd);
     return true;
   }
   std::unique_ptr<GzipStream, GzipStreamDeleter> g = open_stream(fd);
   *size = inflate_to_end(*g, name);
+  if (first_byte) *first_byte = g->first;
   return true;
 }
 
@@ -214,6 +219,15 @@ static uint64_t read_compressed(ByteSource& source, uint64_t start, uint64_t n, 
     return got;
   }
   got += inflate_into(g, name, buf + got, n - got);
+  // A read that carries on where the kept bytes end, keeping bytes from before its start
+  // (a FASTQ chunk that reads on past its range), keeps those too.
+  if (keep_from < start && keep_from >= g.carry_start && start <= g.carry_start + g.carry.size()) {
+    g.carry.resize(start - g.carry_start);
+    g.carry.erase(0, keep_from - g.carry_start);
+    g.carry_start = keep_from;
+    g.carry.append(buf, g.out_pos - start);
+    return got;
+  }
   uint64_t from = std::max(keep_from, start);
   if (from >= g.out_pos) {
     g.carry.clear();

@@ -26,9 +26,9 @@ struct ByteSource {
 ByteSource source_for(const std::string& name, uint64_t measured_size);
 
 // The size of a file as a sequence: its decompressed size when it is compressed (inflating it
-// once, to the end). False when it cannot be opened or is not a regular file; a damaged
-// compressed file ends the process.
-bool source_size(const char* name, uint64_t* size);
+// once, to the end), and when asked its first byte as a sequence (-1 for none). False when it
+// cannot be opened or is not a regular file; a damaged compressed file ends the process.
+bool source_size(const char* name, uint64_t* size, int* first_byte = nullptr);
 
 // Readies the source for one range read; gives its size now (decompressed). False when the
 // file cannot be opened or is not a regular file.

@@ -182,8 +182,10 @@ std::vector<std::string> read_file_list(const char* list, int32_t* cnt) {
 std::vector<uint64_t> sizes(const std::vector<std::string>& strs, int32_t cnt) {
   std::vector<uint64_t> result(static_cast<size_t>(cnt));
   for (int32_t k = 0; k < cnt; ++k) {
-    // A compressed file counts with its decompressed size.
-    if (!source_size(strs[k].c_str(), &result[k])) fatal(1, "Can't open file %s.\n", strs[k].c_str());
+    // A compressed file counts with its decompressed size; its content tells whether it is FASTQ.
+    int first = -1;
+    if (!source_size(strs[k].c_str(), &result[k], &first)) fatal(1, "Can't open file %s.\n", strs[k].c_str());
+    fastq_register(strs[k], first == '@');
   }
   return result;
 }
@@ -312,8 +314,9 @@ static const char* const HELP_HEAD =
     "\n"
     "Finds the tags of the representative (smallest) left file: its substrings that every\n"
     "other left file holds, that no right file holds, and that cover no invalid symbol.\n"
-    "Files are plain or FASTA text, as they stand or gzip'ed (several members and BGZF\n"
-    "included), told apart by their first bytes.\n"
+    "Files are plain, FASTA or FASTQ text, as they stand or gzip'ed (several members and\n"
+    "BGZF included), told apart by their first bytes. Each read of a FASTQ file is a\n"
+    "record, its quality never read; with reads as a left file no tag is longer than a read.\n"
     "\n"
     "Options:\n"
     "  -L files              Comma-separated left files (a later -L replaces the list);\n"
@@ -325,7 +328,7 @@ static const char* const HELP_HEAD =
     "  -a                    Preamble 0\n"
     "  -f                    Print the representative file filtered into one string\n"
     "  -p                    Spell the longest tag of each line\n"
-    "  -N                    Do not recognise headers nor mask invalid symbols\n"
+    "  -N                    Do not recognise headers nor mask invalid symbols (not FASTQ)\n"
     "  -C                    Compressed tag lines\n"
     "  -h                    Histogram of tag lengths after the tags\n"
     "  -H                    Histogram only\n"
@@ -394,6 +397,13 @@ static void check_merge_usage(int argc, char** argv) {
   if (OVERLAP == 0) PrintUsage();
 }
 
+// -N reads a file as one raw sequence, which reads have not: no run of the two.
+static void refuse_reads_with_raw_sequence() {
+  for (const std::vector<std::string>* files : {&FILES_LEFT, &FILES_RIGHT})
+    for (const std::string& name : *files)
+      if (fastq_file(name)) fatal(1, "Option -N cannot be combined with FASTQ file %s.\n", name.c_str());
+}
+
 void createtree(int argc, char** argv) {
   const std::vector<option> long_options = getopt_table();
   THREADS = available_cores();
@@ -453,6 +463,7 @@ void createtree(int argc, char** argv) {
           static_cast<unsigned>(MAX_LENGTH), static_cast<unsigned>(MIN_LENGTH));
   // Without DNA there is no complement of a symbol.
   if (BOTH_STRANDS && !DNA) fatal(1, "Option --both-strands cannot be combined with -N.\n");
+  if (!DNA) refuse_reads_with_raw_sequence();
   // Histogram lines start with '>', which a FASTA stream would take for headers.
   if (HISTOGRAM != 0 && FORMAT != Format::tags)
     fatal(1, "The histogram (-h, -H) goes with --format tags only.\n");
@@ -507,7 +518,7 @@ static uint64_t keep_symbols(char* str, uint64_t i, uint64_t stop, uint64_t len,
       if (c == '>' && DNA) {
         // A header becomes one "N", except the first thing at the start of a file.
         if (start != 0 || k != 0 || *header_seen) s[k++] = 'N';
-        if (HEADER_EVENTS) HEADER_EVENTS->push_back({k, start + i});
+        if (HEADER_EVENTS) HEADER_EVENTS->push_back({k, start + i, {}});
         *header_seen = true;
         i = end_of_line(str, i, len) + 1;
         break;
@@ -561,6 +572,19 @@ static uint64_t next_range_start(uint64_t start, uint64_t preamble, uint32_t chu
   return own_end - (own_end < PREAMBLE ? own_end : PREAMBLE);
 }
 
+static Text load_fasta_range(ByteSource& source, uint64_t size, uint64_t* length, uint64_t start, uint64_t end,
+                             uint64_t preamble, uint32_t chunk, uint64_t* offset) {
+  if (end > size - 1) end = size - 1;
+  uint64_t raw = end - start + 1;
+  Text text(static_cast<char*>(allocate_large(raw + 1)));
+  if (!text)
+    fatal(1, "Reading file %s (%lu)... Out of memory.\n", source.name.c_str(), static_cast<unsigned long>(raw));
+  uint64_t got = source_read(source, start, raw, text.get(), next_range_start(start, preamble, chunk));
+  text[got] = '\0';
+  *length = filterStringPreamble(text.get(), got, start, preamble, chunk, offset);
+  return text;
+}
+
 Text loadFileRange(ByteSource& source, uint64_t* length, uint64_t start, uint64_t end,
                    uint64_t preamble, uint32_t chunk, uint64_t* offset) {
   const char* filename = source.name.c_str();
@@ -568,13 +592,16 @@ Text loadFileRange(ByteSource& source, uint64_t* length, uint64_t start, uint64_
   if (!source_begin(source, &size)) fatal(1, "Cannot open file %s.\n", filename);
   *length = 0;
   if (start >= size) return nullptr;
-  if (end > size - 1) end = size - 1;
-  uint64_t raw = end - start + 1;
-  Text text(static_cast<char*>(allocate_large(raw + 1)));
-  if (!text) fatal(1, "Reading file %s (%lu)... Out of memory.\n", filename, static_cast<unsigned long>(raw));
-  uint64_t got = source_read(source, start, raw, text.get(), next_range_start(start, preamble, chunk));
-  text[got] = '\0';
-  *length = filterStringPreamble(text.get(), got, start, preamble, chunk, offset);
+  Text text;
+  if (!fastq_source(source)) {
+    text = load_fasta_range(source, size, length, start, end, preamble, chunk, offset);
+  } else {
+    // -N reads raw sequence without records; reads are records.
+    if (!DNA) fatal(1, "Option -N cannot be combined with FASTQ file %s.\n", filename);
+    // The parser's state at the chunk's first own byte stands in for the preamble.
+    text = fastq_load(source, size, start + preamble, chunk, end, OVERLAP, length, offset, HEADER_EVENTS);
+    if (!text) return text;
+  }
   if (IGNORE_CASE) read_small_as_capitals(text.get(), *length - 1);
   return text;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common.h"
+#include "fastq.h"
 
 // Run settings: written while the command line is read, then only read
 // (the representative-file swap reorders the two left arrays once).
@@ -71,12 +72,9 @@ uint64_t meminfo_available(const std::string& meminfo);
 uint32_t heap_from_free(uint32_t free_mem);
 uint32_t chunk_from_heap(uint64_t largest, uint32_t heapsize);
 
-// A chunk's filtered text, NUL-terminated, released with free().
-using Text = std::unique_ptr<char[], FreeDeleter>;
-
-struct ByteSource;
 // Reads one range of a file through its byte source; a compressed source carries on its
-// stream when ranges come in order.
+// stream when ranges come in order. A FASTQ file is read from the chunk's own bytes on, its
+// reads as records (fastq.h).
 Text loadFileRange(ByteSource& source, uint64_t* length, uint64_t start, uint64_t end,
                    uint64_t preamble, uint32_t chunk, uint64_t* offset);
 Text loadFileRange(const char* filename, uint64_t* length, uint64_t start, uint64_t end,
@@ -85,13 +83,8 @@ uint64_t filterStringPreamble(char* str, uint64_t len, uint64_t start, uint64_t 
                               uint32_t chunk, uint64_t* offset);
 int isCharacter(int ch);
 
-// A header line that the filter turned into a record start: the kept index where the
-// record begins and the file offset of its '>'.
-struct HeaderEvent {
-  uint64_t kept;
-  uint64_t raw;
-};
-// When set, the filter appends every such header here (the regions writer needs them).
+// When set, the filters append every record start they meet here (the regions writer needs
+// them).
 extern std::vector<HeaderEvent>* HEADER_EVENTS;
 
 // Hands the raw bytes of a whole file, in order, to `consume` in blocks; 0 if it cannot be read.

@@ -250,3 +250,35 @@ TEST(Cli, RunReadsOnThroughSignals) {
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.out == big) << r.out.size() << " of " << big.size() << " bytes";
 }
+
+// Reads: quality lines that begin like a header or a separator are quality, reads are records;
+// every malformed record, and -N with a FASTQ file, ends the run naming the file and the read.
+TEST(Cli, FastqReadsAndMalformedRecords) {
+    const std::string big = std::string(300, 'A') + "\n", reads = "@r1 one\nACGTAC\n+\n@+>II!\n@r2\nGG\nTT\n+r2\n@I\nII\n\n";
+    const cli::Dir dir({{"q", reads}, {"q.gz", gz::member(reads)}, {"l2", "CGTACG" + big}, {"r", "GTA\n"}, {"big", big},
+                        {"head", "@r1\nAC\n+\nII\nr2\nAC\n+\nII\n"}, {"plus", "@r1\nAC\nGG\n@r2\nAC\n+\nII\n"},
+                        {"short", "@r1\nACGT\n+\nII\n@r2\nAC\n+\nII\n"}, {"long", "@r1\nAC\n+\nIII\n"},
+                        {"cut", "@r1\nACGT\n+\nII"}, {"cut.gz", gz::member("@r1 x\nACGT")},
+                        {"third", "@r1 a\nACGT\n+\nIIII\n@r2\nACGT\n+\nIIII\n@r3 b\nACGTACGTAC\n+\nIIIIII\nIIIIIII\n"}});
+    const std::string err = "Constructing tree ... q.0;\nDone.\nElmininating bad symbols ... q.0 (11);\n"
+                            "Processing ... l2.0 (11);\nProcessing (r) ... r.0 (3);\n";
+    std::vector<Case> cases = {
+        {{"-L", "q,big", "-f"}, "ACGTACNGGTT"},
+        // Chunks that own only header and quality bytes hold no symbol.
+        {{"-L", "q.gz,big", "-f", "-c", "7", "-o", "3"}, "ACGTACNGGTT", "Empty Chunk...\nEmpty Chunk...\nEmpty Chunk...\n"},
+        // C, AC, TAC, GTAC, CGTAC ... cover the first read whole; the second has no tag.
+        {{"-L", "q,l2", "-R", "r", "--format", "bed"}, "r1\t0\t6\tr1:1-6\t1\t.\n", err},
+        {{"-L", "head,big", "-f"}, "", "Header without '@' at read 2 of file head.\n", 1},
+        {{"-L", "plus,big", "-f"}, "", "Missing '+' line in read 1 (r1) of file plus.\n", 1},
+        {{"-L", "short,big", "-f"}, "", "Quality shorter than the sequence in read 1 (r1) of file short.\n", 1},
+        {{"-L", "long,big", "-f"}, "", "Quality longer than the sequence in read 1 (r1) of file long.\n", 1},
+        {{"-L", "cut,big", "-f"}, "", "Truncated read 1 (r1) of file cut.\n", 1},
+        {{"-L", "cut.gz,big", "-f"}, "", "Truncated read 1 (r1) of file cut.gz.\n", 1},
+        // Found by a chunk that starts past the read's header: the read is named all the same.
+        {{"-L", "third,big", "-f", "-c", "8", "-o", "2"}, "ACGTNACGTNACGTACGTAC", "Quality longer than the sequence in read 3 (r3) of file third.\n", 1},
+        {{"-N", "-L", "l2,q", "-f"}, "", "Option -N cannot be combined with FASTQ file q.\n", 1},
+        {{"-L", "l2", "-R", "r,q.gz", "-N"}, "", "Option -N cannot be combined with FASTQ file q.gz.\n", 1},
+    };
+    for (Case& c : cases) c.args.insert(c.args.begin(), {"-c", "1000"});  // a later -c counts
+    check(dir, cases);
+}
