@@ -336,6 +336,25 @@ void tagc_initialize(SUFFIX_TREE* stree) {
   sweep_pool(stree, stree->NODE_INDEX - 1, initialize_range);
 }
 
+// Nodes whose fathers are climbed together: the fathers of a block, then theirs, and so on,
+// each level fetched at once, so that the misses of a level overlap.
+static constexpr uint32_t CLIMB_BLOCK = 512;
+
+// Lifts the nodes of `level` that no one has lifted yet to their full edge, and leaves their
+// fathers in `next`. Whoever sets a node's bit lifts it and climbs on; everyone else stops.
+static void lift_level(const Sweep& sweep, const std::vector<NODE_REF>& level, std::vector<NODE_REF>* next) {
+  NODE* nodes = sweep.stree->STACK.get();
+  std::vector<std::atomic<uint64_t>>& lifted = *sweep.lifted;
+  for (NODE_REF x : level) __builtin_prefetch(&nodes[x], 1);
+  next->clear();
+  for (NODE_REF x : level) {
+    const uint64_t bit = uint64_t{1} << (x % 64);
+    if ((lifted[x / 64].fetch_or(bit, std::memory_order_relaxed) & bit) != 0) continue;
+    std::atomic_ref<uint32_t>(nodes[x].TMP).store(get_node_label_length(sweep.stree, x), std::memory_order_relaxed);
+    if (nodes[x].father != NIL) next->push_back(nodes[x].father);
+  }
+}
+
 // Climbs from every reached node of one range, lifting its ancestors to their full edge.
 static void walk_range(void* data, uint64_t item, uint32_t) {
   const Sweep& sweep = *static_cast<const Sweep*>(data);
@@ -344,21 +363,21 @@ static void walk_range(void* data, uint64_t item, uint32_t) {
   auto is_lifted = [&lifted](NODE_REF x) {
     return (lifted[x / 64].load(std::memory_order_relaxed) >> (x % 64) & 1) != 0;
   };
-  uint32_t end = range_end(sweep, item);
-  for (uint32_t i = static_cast<uint32_t>(item * SWEEP_RANGE); i < end; ++i) {
-    if (i + PREFETCH_AHEAD < end) {
-      NODE_REF ahead = nodes[i + PREFETCH_AHEAD].father;
-      if (ahead != NIL && !is_lifted(ahead)) __builtin_prefetch(&nodes[ahead]);
-    }
+  std::vector<NODE_REF> level, next;
+  level.reserve(CLIMB_BLOCK);
+  const uint32_t end = range_end(sweep, item);
+  for (uint32_t block = static_cast<uint32_t>(item * SWEEP_RANGE); block < end; block += CLIMB_BLOCK) {
+    level.clear();
     // Another range may be lifting this very node; then its ancestors are lifted too,
     // so reading the lifted value instead of the reached one changes nothing.
-    if (std::atomic_ref<uint32_t>(nodes[i].TMP).load(std::memory_order_relaxed) == 0) continue;
-    for (NODE_REF x = nodes[i].father; x != NIL && !is_lifted(x); x = nodes[x].father) {
-      // Whoever sets the bit climbs on; everyone else stops there.
-      uint64_t bit = uint64_t{1} << (x % 64);
-      if ((lifted[x / 64].fetch_or(bit, std::memory_order_relaxed) & bit) != 0) break;
-      std::atomic_ref<uint32_t>(nodes[x].TMP)
-          .store(get_node_label_length(sweep.stree, x), std::memory_order_relaxed);
+    for (uint32_t i = block; i < end && i < block + CLIMB_BLOCK; ++i) {
+      const NODE_REF father = nodes[i].father;
+      if (father == NIL || is_lifted(father)) continue;
+      if (std::atomic_ref<uint32_t>(nodes[i].TMP).load(std::memory_order_relaxed) != 0) level.push_back(father);
+    }
+    while (!level.empty()) {
+      lift_level(sweep, level, &next);
+      std::swap(level, next);
     }
   }
 }
