@@ -118,6 +118,7 @@ struct CREATION_TIMES {
   std::vector<uint32_t> before;  // set bits in the words before each word
 };
 
+[[gnu::target_clones("popcnt", "default")]]
 static void count_creations(CREATION_TIMES* times) {
   times->before.resize(times->bits.size() + 1);
   uint32_t total = 0;
@@ -237,6 +238,9 @@ static void fault_in_pool(SUFFIX_TREE* tree, uint32_t nodes) {
 // leaf costs one cache miss, not two: the edge end the leaf keeps, which also gives back its
 // insertion depth, and its LCP, kept in TMP until the leaf is written. From the last suffix
 // down: the words of the suffixes still to move lie below every record written so far.
+// Node numbers count set bits at every step: where the processor has POPCNT, a clone of
+// each such loop uses it (chosen when the program starts); the generic one runs elsewhere.
+[[gnu::target_clones("popcnt", "default")]]
 static void seed_leaves(SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t* facts) {
   const uint32_t n = tree->length;
   NODE* pool = tree->STACK.get();
@@ -430,6 +434,7 @@ static void write_root(SUFFIX_TREE* tree, std::vector<NODE_REF>* sons) {
 // of the root: every node in them written at its final index. Leaves the root's sons among
 // them in `pass->roots`. The suffix link of a node created at time s is the node above leaf
 // s + 1, so the part holding that leaf settles it, writing only that field of the node.
+[[gnu::target_clones("popcnt", "default"), gnu::flatten]]
 static void write_part(POOL_PASS* pass, uint32_t* sa, uint32_t begin, uint32_t end) {
   NODE* pool = pass->pool;
   pass->anchors = sa + begin;  // entry begin + k is read before anchor k is pushed
@@ -520,6 +525,12 @@ static void write_pool(SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t*
 
 // ---------------------------------------------------------------- the builder
 
+[[gnu::target_clones("popcnt", "default")]]
+static void index_leaves(SUFFIX_TREE* tree, const CREATION_TIMES& times) {
+  tree->LEAVES[0] = NIL;
+  for (uint32_t j = 1; j <= tree->length; ++j) tree->LEAVES[j] = leaf_number(times, j);
+}
+
 static void build_suffix_array_tree(SUFFIX_TREE* tree) {
   const uint32_t n = tree->length;
   // The suffix array lives where the leaf index will: it is dead by the time that is written.
@@ -537,8 +548,7 @@ static void build_suffix_array_tree(SUFFIX_TREE* tree) {
     tree_out_of_memory();
   }
   tree->e = n;
-  tree->LEAVES[0] = NIL;
-  for (uint32_t j = 1; j <= n; ++j) tree->LEAVES[j] = leaf_number(times, j);
+  index_leaves(tree, times);
 }
 
 SUFFIX_TREE* ST_CreateTree(const unsigned char* str, uint64_t length) {
