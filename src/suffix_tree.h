@@ -39,6 +39,10 @@ struct SUFFIXTREE {
   // The leaf of each suffix, by its start position: lets the walk drop a symbol
   // from a match that ends on a leaf edge without going through suffix links.
   std::unique_ptr<NODE_REF[], FreeDeleter> LEAVES;
+  // What the three buffers hold (nodes, bytes, entries), so that the next tree can use them.
+  uint64_t stack_nodes = 0;
+  uint64_t string_bytes = 0;
+  uint64_t leaves = 0;
 };
 using SUFFIX_TREE = SUFFIXTREE;
 
