@@ -29,6 +29,15 @@ using NODE = SUFFIXTREENODE;
 // The automatic chunk sizing budgets exactly this much per node.
 static_assert(sizeof(NODE) == NODESIZE, "a node is ten 32-bit fields");
 
+// The walk's index of the top of the tree: for every string of A, C, G and T of 1 to `depth`
+// symbols that the text holds, the node on whose edge it ends, so that near the root a son or
+// a shorter match is one lookup away. Built after the construction (tagc_index_loci).
+struct LOCUS_TABLE {
+  std::unique_ptr<unsigned char[], FreeDeleter> entries;
+  uint32_t depth = 0;  // longest string indexed; 0: no table
+  uint32_t width = 4;  // bytes an entry: 3 while every node index fits in 24 bits
+};
+
 struct SUFFIXTREE {
   uint32_t e = 0;
   std::unique_ptr<unsigned char[], FreeDeleter> tree_string;  // positions 1..length
@@ -39,6 +48,7 @@ struct SUFFIXTREE {
   // The leaf of each suffix, by its start position: lets the walk drop a symbol
   // from a match that ends on a leaf edge without going through suffix links.
   std::unique_ptr<NODE_REF[], FreeDeleter> LEAVES;
+  LOCUS_TABLE LOCI;
   // What the three buffers hold (nodes, bytes, entries), so that the next tree can use them.
   uint64_t stack_nodes = 0;
   uint64_t string_bytes = 0;

@@ -79,6 +79,79 @@ static FETCH fetch_node(const SUFFIX_TREE* stree, NODE_REF node) {
 
 static FETCH fetch_byte(const void* p) { return FETCH{p, p}; }
 
+// ---------------------------------------------------------------- locus table
+
+// 2-bit codes of A, C, G and T; 4 for every other byte.
+static const struct BaseCodes {
+  unsigned char code[256];
+  BaseCodes() {
+    std::memset(code, 4, sizeof code);
+    code['A'] = 0, code['C'] = 1, code['G'] = 2, code['T'] = 3;
+  }
+} BASES;
+
+static uint32_t base_code(int c) { return c < 0 ? 4 : BASES.code[c]; }
+
+// Entries of all strings shorter than `length`: the table holds length 1, then 2, and so on,
+// each length in the order of its codes (the first symbol in the highest bits).
+static uint64_t loci_first(uint32_t length) { return ((uint64_t{1} << (2 * length)) - 4) / 3; }
+static uint32_t code_mask(uint32_t length) { return static_cast<uint32_t>((uint64_t{1} << (2 * length)) - 1); }
+static constexpr uint32_t LOCI_LONGEST = 15;  // codes of 2 bits a symbol in 32 bits, with the next one
+
+static const unsigned char* loci_entry(const LOCUS_TABLE& loci, uint32_t length, uint32_t code) {
+  return loci.entries.get() + (loci_first(length) + code) * loci.width;
+}
+
+static NODE_REF loci_node(const LOCUS_TABLE& loci, const unsigned char* entry) {
+  uint32_t x;
+  std::memcpy(&x, entry, 4);  // the buffer has a spare byte behind its last entry
+  if (loci.width == 3) x = (x & 0xFFFFFFu) == 0xFFFFFFu ? NIL : (x & 0xFFFFFFu);
+  return x;
+}
+
+// Writes the node of every string that ends on the edges of one range of nodes.
+static void index_loci_range(void* data, uint64_t item, uint32_t) {
+  SUFFIX_TREE* stree = static_cast<SUFFIX_TREE*>(data);
+  const LOCUS_TABLE& loci = stree->LOCI;
+  const unsigned char* ts = stree->tree_string.get();
+  constexpr uint64_t RANGE = 1 << 16;
+  const uint64_t end = std::min<uint64_t>(stree->NODE_INDEX, (item + 1) * RANGE);
+  for (uint64_t v = std::max<uint64_t>(1, item * RANGE); v < end; ++v) {
+    if (v + PREFETCH_AHEAD < end) __builtin_prefetch(&ts[stree->STACK[v + PREFETCH_AHEAD].path_position]);
+    const NODE& n = stree->STACK[v];
+    const uint32_t above = father_depth(n);
+    if (above >= loci.depth) continue;
+    const uint64_t deepest = std::min<uint64_t>(uint64_t{above} + get_node_label_length(stree, static_cast<NODE_REF>(v)), loci.depth);
+    uint32_t code = 0;
+    for (uint32_t length = 1; length <= deepest; ++length) {
+      const uint32_t b = BASES.code[ts[n.path_position + length - 1]];
+      if (b > 3) break;  // no longer string through here is indexed
+      code = code << 2 | b;
+      if (length > above) std::memcpy(loci.entries.get() + (loci_first(length) + code) * loci.width, &v, loci.width);
+    }
+  }
+}
+
+void tagc_index_loci(SUFFIX_TREE* stree) {
+  LOCUS_TABLE& loci = stree->LOCI;
+  const uint64_t symbols = stree->length - 1;
+  loci.width = stree->NODE_INDEX < 0xFFFFFFu ? 3 : 4;
+  const uint64_t budget = symbols * LOCI_BYTES_PER_5_SYMBOLS / 5;
+  uint32_t depth = 0;
+  while (depth < LOCI_LONGEST && loci_first(depth + 2) * loci.width <= budget) ++depth;
+  loci.depth = depth;
+  loci.entries.reset();
+  if (depth == 0) return;
+  const uint64_t bytes = loci_first(depth + 1) * loci.width + 1;
+  loci.entries.reset(static_cast<unsigned char*>(allocate_large(bytes)));
+  if (!loci.entries) {  // the walk goes without
+    loci.depth = 0;
+    return;
+  }
+  std::memset(loci.entries.get(), 0xFF, bytes);
+  parallel_for(THREADS, (uint64_t{stree->NODE_INDEX} + (1 << 16) - 1) >> 16, index_loci_range, stree);
+}
+
 // A query cut into segments, and how the segments are grouped into items of a parallel loop.
 struct SegmentedWalk {
   SUFFIX_TREE* stree;
@@ -130,6 +203,19 @@ static uint64_t extend_on_leaf(const SegmentedWalk& job, uint64_t i, uint64_t li
   return i;
 }
 
+// The codes of the query's symbols up to and including i, and how many of them, at most
+// LOCI_LONGEST, are A, C, G or T.
+static void recent_bases(const char* str1, uint64_t i, uint32_t* code, uint32_t* run) {
+  *code = 0;
+  *run = 0;
+  const uint64_t from = i + 1 >= LOCI_LONGEST ? i + 1 - LOCI_LONGEST : 0;
+  for (uint64_t j = from; j <= i; ++j) {
+    const uint32_t b = BASES.code[static_cast<unsigned char>(str1[j])];
+    *run = b < 4 ? *run + 1 : 0;
+    *code = *code << 2 | (b & 3);
+  }
+}
+
 // Walks segment after segment of the item, each from the root, and on past the segment's
 // end (a carry) while its match still starts inside the segment: the walks of the later
 // segments cannot hold that match. Each walk keeps its own copy of the job, so that no
@@ -139,11 +225,15 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
   NODE* pool = stree->STACK.get();
   const unsigned char* ts = stree->tree_string.get();
   const NODE_REF root = stree->root;
+  const LOCUS_TABLE& loci = stree->LOCI;
   while (left->next < left->end) {
     const uint64_t s = left->next++;
     const uint64_t end = (s + 1) * job.segment < job.len1 + 1 ? (s + 1) * job.segment : job.len1 + 1;
     Walker k{root, 0};
     bool in_line = false;  // the next edge symbol shares a cache line with the last one read
+    // The query's last symbols before i, 2 bits each, and how many of them are A, C, G or
+    // T: the keys of the locus table for the match and its suffixes.
+    uint32_t code = 0, run = 0;
     for (uint64_t i = s * job.segment;; ++i) {
       const bool carrying = i >= end;
       // The closing step leaves every walk at the root, which no carry goes on from.
@@ -152,6 +242,8 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
       // can be extended or nothing is left. Every node the match passes is marked with how
       // far it reached there; a mark made twice is harmless, as marks only raise TMP.
       const int c = query_symbol(job.str1, i, job.len1);
+      const uint32_t b = base_code(c);
+      const uint64_t at = i;
       bool covered = false;
       for (;;) {
         NODE& n = pool[k.node];  // in cache: fetched when the walk came here
@@ -165,12 +257,21 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
         }
         if (k.node == root || k.edge_progress == get_node_label_length(stree, k.node)) {
           NODE_REF son = n.sons;
-          while (son != NIL) {
-            co_await fetch_node(stree, son);
-            const unsigned char* first = &ts[pool[son].edge_label_start];
-            co_await fetch_byte(first);
-            if (*first == c) break;
-            son = pool[son].right_sibling;
+          const uint32_t depth = k.node == root ? 0 : father_depth(n) + k.edge_progress;
+          if (depth < loci.depth && b < 4 && run >= depth) {
+            // The son is where the match with c ends: one lookup instead of a scan of sons.
+            const unsigned char* entry = loci_entry(loci, depth + 1, (code << 2 | b) & code_mask(depth + 1));
+            co_await FETCH{entry, entry + 3};
+            son = loci_node(loci, entry);
+            if (son != NIL) co_await fetch_node(stree, son);
+          } else {
+            while (son != NIL) {
+              co_await fetch_node(stree, son);
+              const unsigned char* first = &ts[pool[son].edge_label_start];
+              co_await fetch_byte(first);
+              if (*first == c) break;
+              son = pool[son].right_sibling;
+            }
           }
           if (son != NIL) {
             tagc_update(n, k.edge_progress);
@@ -214,23 +315,37 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
           continue;
         }
         NODE_REF below = n.suffix_link;
-        if (n.sons == NIL) {
-          const uint32_t after = n.path_position + 1;
-          // Mismatches on leaves come in runs over consecutive suffixes.
-          if (after + PREFETCH_AHEAD < stree->length) __builtin_prefetch(&stree->LEAVES[after + PREFETCH_AHEAD]);
-          co_await fetch_byte(&stree->LEAVES[after]);
-          below = stree->LEAVES[after];
-        }
-        co_await fetch_node(stree, below);
-        while (father_depth(pool[below]) >= m) {
-          below = pool[below].father;
+        if (m <= loci.depth && run >= m) {
+          // A short match is where the table says it ends.
+          const unsigned char* entry = loci_entry(loci, m, code & code_mask(m));
+          co_await FETCH{entry, entry + 3};
+          below = loci_node(loci, entry);
           co_await fetch_node(stree, below);
+        } else {
+          if (n.sons == NIL) {
+            const uint32_t after = n.path_position + 1;
+            // Mismatches on leaves come in runs over consecutive suffixes.
+            if (after + PREFETCH_AHEAD < stree->length) __builtin_prefetch(&stree->LEAVES[after + PREFETCH_AHEAD]);
+            co_await fetch_byte(&stree->LEAVES[after]);
+            below = stree->LEAVES[after];
+          }
+          co_await fetch_node(stree, below);
+          while (father_depth(pool[below]) >= m) {
+            below = pool[below].father;
+            co_await fetch_node(stree, below);
+          }
         }
         k = Walker{below, m - father_depth(pool[below])};
         tagc_update(pool[below], k.edge_progress);
         in_line = false;
       }
       if (covered) break;
+      if (i == at) {
+        run = b < 4 ? std::min(run + 1, LOCI_LONGEST) : 0;
+        code = code << 2 | (b & 3);
+      } else {
+        recent_bases(job.str1, i, &code, &run);  // the match ran on along a leaf
+      }
     }
   }
 }
