@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
               tree->NODE_INDEX, now() - t0);
   if (std::getenv("NO_LOCI") == nullptr) {
     t0 = now();
-    tagc_index_loci(tree.get());
+    tagc_prepare_walks(tree.get());
     std::printf("locus table: strings up to %u symbols, %u bytes an entry, built in %.3f s\n", tree->LOCI.depth,
                 tree->LOCI.width, now() - t0);
   }

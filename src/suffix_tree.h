@@ -31,7 +31,7 @@ static_assert(sizeof(NODE) == NODESIZE, "a node is ten 32-bit fields");
 
 // The walk's index of the top of the tree: for every string of A, C, G and T of 1 to `depth`
 // symbols that the text holds, the node on whose edge it ends, so that near the root a son or
-// a shorter match is one lookup away. Built after the construction (tagc_index_loci).
+// a shorter match is one lookup away. Built after the construction (tagc_prepare_walks).
 struct LOCUS_TABLE {
   std::unique_ptr<unsigned char[], FreeDeleter> entries;
   uint32_t depth = 0;  // longest string indexed; 0: no table
@@ -49,6 +49,10 @@ struct SUFFIXTREE {
   // from a match that ends on a leaf edge without going through suffix links.
   std::unique_ptr<NODE_REF[], FreeDeleter> LEAVES;
   LOCUS_TABLE LOCI;
+  // One bit a node, set once a walk has lifted the node to its full edge, and so every node
+  // above it: walks then complete their own marks, and tagc_walk has nothing to climb.
+  // Null until tagc_prepare_walks; cleared by tagc_walk for the next group.
+  std::unique_ptr<uint64_t[], FreeDeleter> LIFTED;
   // What the three buffers hold (nodes, bytes, entries), so that the next tree can use them.
   uint64_t stack_nodes = 0;
   uint64_t string_bytes = 0;

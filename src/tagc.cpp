@@ -132,7 +132,16 @@ static void index_loci_range(void* data, uint64_t item, uint32_t) {
   }
 }
 
-void tagc_index_loci(SUFFIX_TREE* stree) {
+static uint64_t lifted_words(const SUFFIX_TREE* stree) { return uint64_t{stree->NODE_INDEX} / 64 + 1; }
+
+// Sets the node's lifted bit; true when this call set it, and so must lift the node.
+static bool claim_lift(uint64_t* lifted, NODE_REF x) {
+  const uint64_t bit = uint64_t{1} << (x % 64);
+  std::atomic_ref<uint64_t> word(lifted[x / 64]);
+  return (word.load(std::memory_order_relaxed) & bit) == 0 && (word.fetch_or(bit, std::memory_order_relaxed) & bit) == 0;
+}
+
+static void index_loci(SUFFIX_TREE* stree) {
   LOCUS_TABLE& loci = stree->LOCI;
   const uint64_t symbols = stree->length - 1;
   loci.width = stree->NODE_INDEX < 0xFFFFFFu ? 3 : 4;
@@ -150,6 +159,11 @@ void tagc_index_loci(SUFFIX_TREE* stree) {
   }
   std::memset(loci.entries.get(), 0xFF, bytes);
   parallel_for(THREADS, (uint64_t{stree->NODE_INDEX} + (1 << 16) - 1) >> 16, index_loci_range, stree);
+}
+
+void tagc_prepare_walks(SUFFIX_TREE* stree) {
+  index_loci(stree);
+  stree->LIFTED.reset(static_cast<uint64_t*>(std::calloc(lifted_words(stree), sizeof(uint64_t))));
 }
 
 // A query cut into segments, and how the segments are grouped into items of a parallel loop.
@@ -226,6 +240,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
   const unsigned char* ts = stree->tree_string.get();
   const NODE_REF root = stree->root;
   const LOCUS_TABLE& loci = stree->LOCI;
+  uint64_t* const lifted = stree->LIFTED.get();
   while (left->next < left->end) {
     const uint64_t s = left->next++;
     const uint64_t end = (s + 1) * job.segment < job.len1 + 1 ? (s + 1) * job.segment : job.len1 + 1;
@@ -234,6 +249,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
     // The query's last symbols before i, 2 bits each, and how many of them are A, C, G or
     // T: the keys of the locus table for the match and its suffixes.
     uint32_t code = 0, run = 0;
+    NODE_REF lift_from = NIL;  // the father of the node the walk just came to, when it jumped there
     for (uint64_t i = s * job.segment;; ++i) {
       const bool carrying = i >= end;
       // The closing step leaves every walk at the root, which no carry goes on from.
@@ -246,6 +262,12 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
       const uint64_t at = i;
       bool covered = false;
       for (;;) {
+        // A node the walk jumped to is marked: everything above it holds its whole edge.
+        for (NODE_REF x = lift_from; x != NIL && claim_lift(lifted, x); x = pool[x].father) {
+          co_await fetch_node(stree, x);
+          tagc_update(pool[x], get_node_label_length(stree, x));
+        }
+        lift_from = NIL;
         NODE& n = pool[k.node];  // in cache: fetched when the walk came here
         // Once the match starts past the segment, the next segment's walk, or the carry
         // that took over from it, holds a match that ends here too and is at least as
@@ -275,6 +297,8 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
           }
           if (son != NIL) {
             tagc_update(n, k.edge_progress);
+            // Everything above it is lifted already; the root's whole edge counts as 1.
+            if (lifted != nullptr && claim_lift(lifted, k.node)) tagc_update(n, get_node_label_length(stree, k.node));
             k = Walker{son, 1};
             tagc_update(pool[son], 1);
             in_line = true;
@@ -290,6 +314,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
           co_await fetch_node(stree, k.node);
           k.edge_progress = get_node_label_length(stree, k.node);
           tagc_update(pool[k.node], k.edge_progress);
+          if (lifted != nullptr) lift_from = pool[k.node].father;
           continue;
         }
         const unsigned char* next = &ts[n.edge_label_start + k.edge_progress];
@@ -337,6 +362,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
         }
         k = Walker{below, m - father_depth(pool[below])};
         tagc_update(pool[below], k.edge_progress);
+        if (lifted != nullptr) lift_from = pool[below].father;
         in_line = false;
       }
       if (covered) break;
@@ -498,6 +524,10 @@ static void walk_range(void* data, uint64_t item, uint32_t) {
 }
 
 void tagc_walk(SUFFIX_TREE* stree) {
+  if (stree->LIFTED) {  // the walks lifted what they marked; the next group starts afresh
+    std::memset(stree->LIFTED.get(), 0, lifted_words(stree) * sizeof(uint64_t));
+    return;
+  }
   // A node ends at its full edge exactly when something below it was reached. Sweeping
   // the pool in index order and climbing from every reached node until an ancestor
   // already lifted gives that with no stack, reading the pool in order instead of

@@ -12,9 +12,11 @@ void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_
                     uint32_t threads);
 constexpr uint64_t WALK_SEGMENT = 1 << 16;
 
-// Builds the tree's locus table, which every later walk then uses; the marks stay the same.
-// It takes about 3.2 bytes a symbol of the chunk at most: strings as long as that allows.
-void tagc_index_loci(SUFFIX_TREE* stree);
+// Readies a tree for the pass's walks: its locus table (about 3.2 bytes a symbol of the chunk
+// at most: strings as long as that allows), through which walks find sons and short matches
+// with one lookup, and the bitmap with which they lift the ancestors of what they mark. The
+// bounds come out the same; tagc_walk then only clears the bitmap.
+void tagc_prepare_walks(SUFFIX_TREE* stree);
 constexpr uint64_t LOCI_BYTES_PER_5_SYMBOLS = 16;
 
 void tagc_initialize(SUFFIX_TREE* stree);
