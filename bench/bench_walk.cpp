@@ -97,8 +97,8 @@ int main(int argc, char** argv) {
   if (std::getenv("NO_LOCI") == nullptr) {
     t0 = now();
     tagc_prepare_walks(tree.get());
-    std::printf("locus table: strings up to %u symbols, %u bytes an entry, built in %.3f s\n", tree->LOCI.depth,
-                tree->LOCI.width, now() - t0);
+    std::printf("locus table: strings up to %u symbols, %u bytes an entry, built in %.3f s\n", tree->WALK.loci_depth,
+                tree->WALK.loci_width, now() - t0);
   }
   std::vector<std::string> names(argv + first + 1, argv + argc);
   std::vector<Text> queries;

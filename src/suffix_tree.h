@@ -29,13 +29,18 @@ using NODE = SUFFIXTREENODE;
 // The automatic chunk sizing budgets exactly this much per node.
 static_assert(sizeof(NODE) == NODESIZE, "a node is ten 32-bit fields");
 
-// The walk's index of the top of the tree: for every string of A, C, G and T of 1 to `depth`
-// symbols that the text holds, the node on whose edge it ends, so that near the root a son or
-// a shorter match is one lookup away. Built after the construction (tagc_prepare_walks).
-struct LOCUS_TABLE {
-  std::unique_ptr<unsigned char[], FreeDeleter> entries;
-  uint32_t depth = 0;  // longest string indexed; 0: no table
-  uint32_t width = 4;  // bytes an entry: 3 while every node index fits in 24 bits
+// What the pass's walks read besides the tree (tagc_prepare_walks builds it): the locus table,
+// for every string of A, C, G and T of 1 to `loci_depth` symbols that the text holds, the node
+// on whose edge it ends, so that a short match is followed by its length alone and the nodes
+// are read only to be marked; and one bit a node, set once a walk has lifted the node to its
+// full edge (and so everything above it), so that walks complete their own marks.
+struct WALK_INDEX {
+  std::unique_ptr<unsigned char[], FreeDeleter> loci;
+  uint32_t loci_depth = 0;  // longest string in the table; 0: no table
+  uint32_t loci_width = 4;  // bytes an entry: 3 while every node index fits in 24 bits
+  bool in_text[256] = {};   // the bytes the text holds: any other query symbol matches nothing
+  std::unique_ptr<uint64_t[], FreeDeleter> lifted;  // cleared by tagc_walk for the next group
+  bool ready = false;
 };
 
 struct SUFFIXTREE {
@@ -48,11 +53,7 @@ struct SUFFIXTREE {
   // The leaf of each suffix, by its start position: lets the walk drop a symbol
   // from a match that ends on a leaf edge without going through suffix links.
   std::unique_ptr<NODE_REF[], FreeDeleter> LEAVES;
-  LOCUS_TABLE LOCI;
-  // One bit a node, set once a walk has lifted the node to its full edge, and so every node
-  // above it: walks then complete their own marks, and tagc_walk has nothing to climb.
-  // Null until tagc_prepare_walks; cleared by tagc_walk for the next group.
-  std::unique_ptr<uint64_t[], FreeDeleter> LIFTED;
+  WALK_INDEX WALK;  // empty until tagc_prepare_walks
   // What the three buffers hold (nodes, bytes, entries), so that the next tree can use them.
   uint64_t stack_nodes = 0;
   uint64_t string_bytes = 0;

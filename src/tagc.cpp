@@ -38,6 +38,9 @@ static constexpr uint32_t PREFETCH_AHEAD = 16;
 
 static uint32_t father_depth(const NODE& n) { return n.edge_label_start - n.path_position; }
 
+// The sweeps over the pool go in ranges of this many nodes, one range an item.
+static constexpr uint32_t SWEEP_RANGE = 1 << 16;
+
 // A walk of the query, written as a coroutine: before a load that may miss the cache it
 // asks for the line and hands over, and the loop that drives many walks resumes the
 // others meanwhile. Their misses then overlap, where one walk alone waits on each.
@@ -98,38 +101,57 @@ static uint64_t loci_first(uint32_t length) { return ((uint64_t{1} << (2 * lengt
 static uint32_t code_mask(uint32_t length) { return static_cast<uint32_t>((uint64_t{1} << (2 * length)) - 1); }
 static constexpr uint32_t LOCI_LONGEST = 15;  // codes of 2 bits a symbol in 32 bits, with the next one
 
-static const unsigned char* loci_entry(const LOCUS_TABLE& loci, uint32_t length, uint32_t code) {
-  return loci.entries.get() + (loci_first(length) + code) * loci.width;
+static const unsigned char* loci_entry(const WALK_INDEX& index, uint32_t length, uint32_t code) {
+  return index.loci.get() + (loci_first(length) + (code & code_mask(length))) * index.loci_width;
 }
 
-static NODE_REF loci_node(const LOCUS_TABLE& loci, const unsigned char* entry) {
+static NODE_REF loci_node(const WALK_INDEX& index, const unsigned char* entry) {
   uint32_t x;
   std::memcpy(&x, entry, 4);  // the buffer has a spare byte behind its last entry
-  if (loci.width == 3) x = (x & 0xFFFFFFu) == 0xFFFFFFu ? NIL : (x & 0xFFFFFFu);
+  if (index.loci_width == 3) x = (x & 0xFFFFFFu) == 0xFFFFFFu ? NIL : (x & 0xFFFFFFu);
   return x;
 }
 
 // Writes the node of every string that ends on the edges of one range of nodes.
 static void index_loci_range(void* data, uint64_t item, uint32_t) {
   SUFFIX_TREE* stree = static_cast<SUFFIX_TREE*>(data);
-  const LOCUS_TABLE& loci = stree->LOCI;
+  const WALK_INDEX& index = stree->WALK;
   const unsigned char* ts = stree->tree_string.get();
-  constexpr uint64_t RANGE = 1 << 16;
-  const uint64_t end = std::min<uint64_t>(stree->NODE_INDEX, (item + 1) * RANGE);
-  for (uint64_t v = std::max<uint64_t>(1, item * RANGE); v < end; ++v) {
+  const uint64_t end = std::min<uint64_t>(stree->NODE_INDEX, (item + 1) * SWEEP_RANGE);
+  for (uint64_t v = std::max<uint64_t>(1, item * SWEEP_RANGE); v < end; ++v) {
     if (v + PREFETCH_AHEAD < end) __builtin_prefetch(&ts[stree->STACK[v + PREFETCH_AHEAD].path_position]);
     const NODE& n = stree->STACK[v];
     const uint32_t above = father_depth(n);
-    if (above >= loci.depth) continue;
-    const uint64_t deepest = std::min<uint64_t>(uint64_t{above} + get_node_label_length(stree, static_cast<NODE_REF>(v)), loci.depth);
+    if (above >= index.loci_depth) continue;
+    const uint64_t deepest =
+        std::min<uint64_t>(uint64_t{above} + get_node_label_length(stree, static_cast<NODE_REF>(v)), index.loci_depth);
     uint32_t code = 0;
     for (uint32_t length = 1; length <= deepest; ++length) {
       const uint32_t b = BASES.code[ts[n.path_position + length - 1]];
-      if (b > 3) break;  // no longer string through here is indexed
+      if (b > 3) break;  // no longer string through here is in the table
       code = code << 2 | b;
-      if (length > above) std::memcpy(loci.entries.get() + (loci_first(length) + code) * loci.width, &v, loci.width);
+      if (length > above)
+        std::memcpy(index.loci.get() + (loci_first(length) + code) * index.loci_width, &v, index.loci_width);
     }
   }
+}
+
+// The table takes at most 3.2 bytes a symbol of the chunk: strings as long as that allows.
+static void index_loci(SUFFIX_TREE* stree) {
+  WALK_INDEX& index = stree->WALK;
+  const uint64_t symbols = stree->length - 1;
+  index.loci_width = stree->NODE_INDEX < 0xFFFFFFu ? 3 : 4;
+  const uint64_t budget = symbols * LOCI_BYTES_PER_5_SYMBOLS / 5;
+  uint32_t depth = 0;
+  while (depth < LOCI_LONGEST && loci_first(depth + 2) * index.loci_width <= budget) ++depth;
+  index.loci_depth = 0;
+  if (depth == 0) return;
+  const uint64_t bytes = loci_first(depth + 1) * index.loci_width + 1;
+  index.loci.reset(static_cast<unsigned char*>(allocate_large(bytes)));
+  if (!index.loci) return;  // the walks go without
+  index.loci_depth = depth;
+  std::memset(index.loci.get(), 0xFF, bytes);
+  parallel_for(THREADS, (uint64_t{stree->NODE_INDEX} + SWEEP_RANGE - 1) / SWEEP_RANGE, index_loci_range, stree);
 }
 
 static uint64_t lifted_words(const SUFFIX_TREE* stree) { return uint64_t{stree->NODE_INDEX} / 64 + 1; }
@@ -141,29 +163,13 @@ static bool claim_lift(uint64_t* lifted, NODE_REF x) {
   return (word.load(std::memory_order_relaxed) & bit) == 0 && (word.fetch_or(bit, std::memory_order_relaxed) & bit) == 0;
 }
 
-static void index_loci(SUFFIX_TREE* stree) {
-  LOCUS_TABLE& loci = stree->LOCI;
-  const uint64_t symbols = stree->length - 1;
-  loci.width = stree->NODE_INDEX < 0xFFFFFFu ? 3 : 4;
-  const uint64_t budget = symbols * LOCI_BYTES_PER_5_SYMBOLS / 5;
-  uint32_t depth = 0;
-  while (depth < LOCI_LONGEST && loci_first(depth + 2) * loci.width <= budget) ++depth;
-  loci.depth = depth;
-  loci.entries.reset();
-  if (depth == 0) return;
-  const uint64_t bytes = loci_first(depth + 1) * loci.width + 1;
-  loci.entries.reset(static_cast<unsigned char*>(allocate_large(bytes)));
-  if (!loci.entries) {  // the walk goes without
-    loci.depth = 0;
-    return;
-  }
-  std::memset(loci.entries.get(), 0xFF, bytes);
-  parallel_for(THREADS, (uint64_t{stree->NODE_INDEX} + (1 << 16) - 1) >> 16, index_loci_range, stree);
-}
-
 void tagc_prepare_walks(SUFFIX_TREE* stree) {
+  WALK_INDEX& index = stree->WALK;
+  const unsigned char* ts = stree->tree_string.get();
+  for (uint32_t p = 1; p < stree->length; ++p) index.in_text[ts[p]] = true;
   index_loci(stree);
-  stree->LIFTED.reset(static_cast<uint64_t*>(std::calloc(lifted_words(stree), sizeof(uint64_t))));
+  index.lifted.reset(static_cast<uint64_t*>(std::calloc(lifted_words(stree), sizeof(uint64_t))));
+  index.ready = static_cast<bool>(index.lifted);
 }
 
 // A query cut into segments, and how the segments are grouped into items of a parallel loop.
@@ -239,17 +245,24 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
   NODE* pool = stree->STACK.get();
   const unsigned char* ts = stree->tree_string.get();
   const NODE_REF root = stree->root;
-  const LOCUS_TABLE& loci = stree->LOCI;
-  uint64_t* const lifted = stree->LIFTED.get();
+  const WALK_INDEX& index = stree->WALK;
+  uint64_t* const lifted = index.lifted.get();
   while (left->next < left->end) {
     const uint64_t s = left->next++;
     const uint64_t end = (s + 1) * job.segment < job.len1 + 1 ? (s + 1) * job.segment : job.len1 + 1;
     Walker k{root, 0};
     bool in_line = false;  // the next edge symbol shares a cache line with the last one read
+    // While the match is short and all A, C, G and T, the walk keeps only its length (ell):
+    // the locus table tells whether it extends and where it ends, and a node is read only to
+    // be marked when the match cannot extend. Only those marks are made: the others lie
+    // above them, and the walks lift what lies above every mark.
+    bool shallow = index.ready && index.loci_depth > 0;
+    uint32_t ell = 0;
+    NODE_REF ell_node = NIL;  // where the match of ell symbols ends, once looked up
     // The query's last symbols before i, 2 bits each, and how many of them are A, C, G or
     // T: the keys of the locus table for the match and its suffixes.
     uint32_t code = 0, run = 0;
-    NODE_REF lift_from = NIL;  // the father of the node the walk just came to, when it jumped there
+    NODE_REF lift_from = NIL;  // the father of a node just marked that no walk may have lifted
     for (uint64_t i = s * job.segment;; ++i) {
       const bool carrying = i >= end;
       // The closing step leaves every walk at the root, which no carry goes on from.
@@ -259,41 +272,95 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
       // far it reached there; a mark made twice is harmless, as marks only raise TMP.
       const int c = query_symbol(job.str1, i, job.len1);
       const uint32_t b = base_code(c);
+      // A symbol the text does not hold (N, say) extends nothing: the walk only drops the
+      // match's symbols, marking where each shorter match ends, without looking for c.
+      const bool absent = c == NO_MATCH || (index.ready && !index.in_text[c]);
       const uint64_t at = i;
-      bool covered = false;
-      for (;;) {
-        // A node the walk jumped to is marked: everything above it holds its whole edge.
+      bool covered = false, consumed = false;
+      while (!consumed) {
+        // Everything above a marked node holds its whole edge.
         for (NODE_REF x = lift_from; x != NIL && claim_lift(lifted, x); x = pool[x].father) {
           co_await fetch_node(stree, x);
           tagc_update(pool[x], get_node_label_length(stree, x));
         }
         lift_from = NIL;
+        if (shallow) {
+          if (carrying && ell <= i - end) {
+            covered = true;
+            break;
+          }
+          if (!absent && b < 4 && ell < index.loci_depth) {
+            const unsigned char* entry = loci_entry(index, ell + 1, code << 2 | b);
+            co_await FETCH{entry, entry + 3};
+            const NODE_REF longer = loci_node(index, entry);
+            if (longer != NIL) {
+              ++ell;
+              ell_node = longer;
+              consumed = true;
+              continue;
+            }
+          } else if (!absent) {
+            // Longer than the table, or a symbol it does not hold: on in the tree from where
+            // the match ends.
+            if (ell > 0 && ell_node == NIL) {
+              const unsigned char* entry = loci_entry(index, ell, code);
+              co_await FETCH{entry, entry + 3};
+              ell_node = loci_node(index, entry);
+            }
+            if (ell > 0) {
+              co_await fetch_node(stree, ell_node);
+              k = Walker{ell_node, ell - father_depth(pool[ell_node])};
+              lift_from = pool[ell_node].father;
+            } else {
+              k = Walker{root, 0};
+            }
+            shallow = false;
+            in_line = false;
+            continue;
+          }
+          // c extends nothing: the match cannot be longer from where it starts. Mark where it
+          // ends and drop its first symbol.
+          if (ell == 0) {
+            consumed = true;
+            continue;
+          }
+          if (ell_node == NIL) {
+            const unsigned char* entry = loci_entry(index, ell, code);
+            co_await FETCH{entry, entry + 3};
+            ell_node = loci_node(index, entry);
+          }
+          co_await fetch_node(stree, ell_node);
+          tagc_update(pool[ell_node], ell - father_depth(pool[ell_node]));
+          lift_from = pool[ell_node].father;
+          --ell;
+          ell_node = NIL;
+          continue;
+        }
         NODE& n = pool[k.node];  // in cache: fetched when the walk came here
+        const uint32_t depth = k.node == root ? 0 : father_depth(n) + k.edge_progress;
         // Once the match starts past the segment, the next segment's walk, or the carry
         // that took over from it, holds a match that ends here too and is at least as
         // long, and has failed to extend the same longer ones: it goes through this very
         // match and everything after it.
-        if (carrying && father_depth(n) + k.edge_progress <= i - end) {
+        if (carrying && depth <= i - end) {
           covered = true;
           break;
         }
+        if (index.ready && depth < index.loci_depth && run >= depth && (b < 4 || absent)) {
+          // Short again: the table takes over.
+          shallow = true;
+          ell = depth;
+          ell_node = k.node == root ? NIL : k.node;
+          continue;
+        }
         if (k.node == root || k.edge_progress == get_node_label_length(stree, k.node)) {
-          NODE_REF son = n.sons;
-          const uint32_t depth = k.node == root ? 0 : father_depth(n) + k.edge_progress;
-          if (depth < loci.depth && b < 4 && run >= depth) {
-            // The son is where the match with c ends: one lookup instead of a scan of sons.
-            const unsigned char* entry = loci_entry(loci, depth + 1, (code << 2 | b) & code_mask(depth + 1));
-            co_await FETCH{entry, entry + 3};
-            son = loci_node(loci, entry);
-            if (son != NIL) co_await fetch_node(stree, son);
-          } else {
-            while (son != NIL) {
-              co_await fetch_node(stree, son);
-              const unsigned char* first = &ts[pool[son].edge_label_start];
-              co_await fetch_byte(first);
-              if (*first == c) break;
-              son = pool[son].right_sibling;
-            }
+          NODE_REF son = absent ? NIL : n.sons;
+          while (son != NIL) {
+            co_await fetch_node(stree, son);
+            const unsigned char* first = &ts[pool[son].edge_label_start];
+            co_await fetch_byte(first);
+            if (*first == c) break;
+            son = pool[son].right_sibling;
           }
           if (son != NIL) {
             tagc_update(n, k.edge_progress);
@@ -302,11 +369,13 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
             k = Walker{son, 1};
             tagc_update(pool[son], 1);
             in_line = true;
-            break;
+            consumed = true;
+            continue;
           }
           if (k.node == root) {
             k.edge_progress = 0;
-            break;
+            consumed = true;
+            continue;
           }
           // The whole path label of a suffix-link target is a suffix of the matched string.
           tagc_update(n, k.edge_progress);
@@ -318,8 +387,8 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
           continue;
         }
         const unsigned char* next = &ts[n.edge_label_start + k.edge_progress];
-        if (!in_line || (reinterpret_cast<uintptr_t>(next) & 63) == 0) co_await fetch_byte(next);
-        if (*next == c) {
+        if (!absent && (!in_line || (reinterpret_cast<uintptr_t>(next) & 63) == 0)) co_await fetch_byte(next);
+        if (!absent && *next == c) {
           ++k.edge_progress;
           // Along a leaf's edge nothing else is marked until a mismatch: compare on without
           // a step per symbol. A carry through a stretch that the query shares with the
@@ -327,38 +396,37 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
           if (n.sons == NIL) i = extend_on_leaf(job, i, carrying ? job.len1 : end, n, &k.edge_progress);
           tagc_update(n, k.edge_progress);
           in_line = true;
-          break;
+          consumed = true;
+          continue;
         }
         tagc_update(n, k.edge_progress);
         // Drop the first symbol. The shorter match lies on the path of the node's suffix
         // link, or, for a leaf of suffix s, on the path of the leaf of suffix s + 1; climbing
         // from there to the first node whose father is shallower than the match costs one
         // node a step, where descending by edges would scan the sons at each.
-        const uint32_t m = father_depth(n) + k.edge_progress - 1;
+        const uint32_t m = depth - 1;
         if (m == 0) {
           k = Walker{root, 0};
           continue;
         }
+        if (index.ready && m < index.loci_depth && run >= m && (b < 4 || absent)) {
+          shallow = true;  // the table finds where the shorter match ends, when it must
+          ell = m;
+          ell_node = NIL;
+          continue;
+        }
         NODE_REF below = n.suffix_link;
-        if (m <= loci.depth && run >= m) {
-          // A short match is where the table says it ends.
-          const unsigned char* entry = loci_entry(loci, m, code & code_mask(m));
-          co_await FETCH{entry, entry + 3};
-          below = loci_node(loci, entry);
+        if (n.sons == NIL) {
+          const uint32_t after = n.path_position + 1;
+          // Mismatches on leaves come in runs over consecutive suffixes.
+          if (after + PREFETCH_AHEAD < stree->length) __builtin_prefetch(&stree->LEAVES[after + PREFETCH_AHEAD]);
+          co_await fetch_byte(&stree->LEAVES[after]);
+          below = stree->LEAVES[after];
+        }
+        co_await fetch_node(stree, below);
+        while (father_depth(pool[below]) >= m) {
+          below = pool[below].father;
           co_await fetch_node(stree, below);
-        } else {
-          if (n.sons == NIL) {
-            const uint32_t after = n.path_position + 1;
-            // Mismatches on leaves come in runs over consecutive suffixes.
-            if (after + PREFETCH_AHEAD < stree->length) __builtin_prefetch(&stree->LEAVES[after + PREFETCH_AHEAD]);
-            co_await fetch_byte(&stree->LEAVES[after]);
-            below = stree->LEAVES[after];
-          }
-          co_await fetch_node(stree, below);
-          while (father_depth(pool[below]) >= m) {
-            below = pool[below].father;
-            co_await fetch_node(stree, below);
-          }
         }
         k = Walker{below, m - father_depth(pool[below])};
         tagc_update(pool[below], k.edge_progress);
@@ -441,8 +509,6 @@ void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1) {
 
 // ---------------------------------------------------------------- node bounds
 
-// The sweeps over the pool go in ranges of this many nodes, one range an item.
-static constexpr uint32_t SWEEP_RANGE = 1 << 16;
 
 struct Sweep {
   SUFFIX_TREE* stree;
@@ -524,8 +590,8 @@ static void walk_range(void* data, uint64_t item, uint32_t) {
 }
 
 void tagc_walk(SUFFIX_TREE* stree) {
-  if (stree->LIFTED) {  // the walks lifted what they marked; the next group starts afresh
-    std::memset(stree->LIFTED.get(), 0, lifted_words(stree) * sizeof(uint64_t));
+  if (stree->WALK.ready) {  // the walks lifted what they marked; the next group starts afresh
+    std::memset(stree->WALK.lifted.get(), 0, lifted_words(stree) * sizeof(uint64_t));
     return;
   }
   // A node ends at its full edge exactly when something below it was reached. Sweeping
