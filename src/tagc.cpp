@@ -263,6 +263,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
     // T: the keys of the locus table for the match and its suffixes.
     uint32_t code = 0, run = 0;
     NODE_REF lift_from = NIL;  // the father of a node just marked that no walk may have lifted
+    uint32_t chain_next = 0;   // the suffix whose leaf the next drop reaches in a run of drops
     for (uint64_t i = s * job.segment;; ++i) {
       const bool carrying = i >= end;
       // The closing step leaves every walk at the root, which no carry goes on from.
@@ -279,7 +280,8 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
       bool covered = false, consumed = false;
       while (!consumed) {
         // Everything above a marked node holds its whole edge.
-        for (NODE_REF x = lift_from; x != NIL && claim_lift(lifted, x); x = pool[x].father) {
+        for (NODE_REF x = lift_from; x != NIL; x = pool[x].father) {
+          if (!claim_lift(lifted, x)) break;
           co_await fetch_node(stree, x);
           tagc_update(pool[x], get_node_label_length(stree, x));
         }
@@ -416,22 +418,33 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
           continue;
         }
         NODE_REF below = n.suffix_link;
+        bool chained = false;
         if (n.sons == NIL) {
           const uint32_t after = n.path_position + 1;
-          // Mismatches on leaves come in runs over consecutive suffixes.
+          // Mismatches on leaves come in runs over consecutive suffixes, whose leaves lie
+          // side by side: within a run, what the next drops read is fetched ahead and the
+          // walk reads on without handing over.
           if (after + PREFETCH_AHEAD < stree->length) __builtin_prefetch(&stree->LEAVES[after + PREFETCH_AHEAD]);
-          co_await fetch_byte(&stree->LEAVES[after]);
+          chained = after == chain_next;
+          if (chained && after + PREFETCH_AHEAD / 2 < stree->length)
+            __builtin_prefetch(&pool[stree->LEAVES[after + PREFETCH_AHEAD / 2]]);
+          if (!chained) co_await fetch_byte(&stree->LEAVES[after]);
           below = stree->LEAVES[after];
+          chain_next = after + 1;
+        } else {
+          chain_next = 0;
         }
-        co_await fetch_node(stree, below);
+        if (!chained) co_await fetch_node(stree, below);
+        // The next symbol to compare on the leaf of the next suffix is the very same text symbol.
+        in_line = chained;
         while (father_depth(pool[below]) >= m) {
           below = pool[below].father;
           co_await fetch_node(stree, below);
+          in_line = false;
         }
         k = Walker{below, m - father_depth(pool[below])};
         tagc_update(pool[below], k.edge_progress);
         if (lifted != nullptr) lift_from = pool[below].father;
-        in_line = false;
       }
       if (covered) break;
       if (i == at) {
