@@ -40,6 +40,11 @@ struct WALK_INDEX {
   uint32_t loci_width = 4;  // bytes an entry: 3 while every node index fits in 24 bits
   bool in_text[256] = {};   // the bytes the text holds: any other query symbol matches nothing
   std::unique_ptr<uint64_t[], FreeDeleter> lifted;  // cleared by tagc_walk for the next group
+  // One bit a string of the table, set where a walk's short match could not extend: the
+  // walks only note them, and tagc_walk marks their nodes, once each, however often met.
+  std::unique_ptr<uint64_t[], FreeDeleter> ends;
+  // One bit a string of the table, set when the text holds it: small enough to stay in cache.
+  std::unique_ptr<uint64_t[], FreeDeleter> present;
   bool ready = false;
 };
 

@@ -41,6 +41,10 @@ static uint32_t father_depth(const NODE& n) { return n.edge_label_start - n.path
 // The sweeps over the pool go in ranges of this many nodes, one range an item.
 static constexpr uint32_t SWEEP_RANGE = 1 << 16;
 
+// Nodes whose fathers are climbed together: the fathers of a block, then theirs, and so on,
+// each level fetched at once, so that the misses of a level overlap.
+static constexpr uint32_t CLIMB_BLOCK = 512;
+
 // A walk of the query, written as a coroutine: before a load that may miss the cache it
 // asks for the line and hands over, and the loop that drives many walks resumes the
 // others meanwhile. Their misses then overlap, where one walk alone waits on each.
@@ -155,6 +159,18 @@ static void index_loci(SUFFIX_TREE* stree) {
 }
 
 static uint64_t lifted_words(const SUFFIX_TREE* stree) { return uint64_t{stree->NODE_INDEX} / 64 + 1; }
+static uint64_t ends_words(const WALK_INDEX& index) { return loci_first(index.loci_depth + 1) / 64 + 1; }
+
+static bool has_bit(const uint64_t* bits, uint64_t i) {
+  return (std::atomic_ref<uint64_t>(const_cast<uint64_t&>(bits[i / 64])).load(std::memory_order_relaxed) >> (i % 64) & 1) != 0;
+}
+
+// Notes that the short match with this table entry ends where it cannot extend.
+static void note_end(const WALK_INDEX& index, uint64_t entry) {
+  std::atomic_ref<uint64_t> word(index.ends[entry / 64]);
+  const uint64_t bit = uint64_t{1} << (entry % 64);
+  if ((word.load(std::memory_order_relaxed) & bit) == 0) word.fetch_or(bit, std::memory_order_relaxed);
+}
 
 // Sets the node's lifted bit; true when this call set it, and so must lift the node.
 static bool claim_lift(uint64_t* lifted, NODE_REF x) {
@@ -169,7 +185,13 @@ void tagc_prepare_walks(SUFFIX_TREE* stree) {
   for (uint32_t p = 1; p < stree->length; ++p) index.in_text[ts[p]] = true;
   index_loci(stree);
   index.lifted.reset(static_cast<uint64_t*>(std::calloc(lifted_words(stree), sizeof(uint64_t))));
-  index.ready = static_cast<bool>(index.lifted);
+  index.ends.reset(static_cast<uint64_t*>(std::calloc(ends_words(index), sizeof(uint64_t))));
+  index.present.reset(static_cast<uint64_t*>(std::calloc(ends_words(index), sizeof(uint64_t))));
+  index.ready = index.lifted && index.ends && index.present;
+  if (!index.ready) return;
+  for (uint64_t entry = 0; entry < loci_first(index.loci_depth + 1); ++entry)
+    if (loci_node(index, index.loci.get() + entry * index.loci_width) != NIL)
+      index.present[entry / 64] |= uint64_t{1} << (entry % 64);
 }
 
 // A query cut into segments, and how the segments are grouped into items of a parallel loop.
@@ -292,12 +314,10 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
             break;
           }
           if (!absent && b < 4 && ell < index.loci_depth) {
-            const unsigned char* entry = loci_entry(index, ell + 1, code << 2 | b);
-            co_await FETCH{entry, entry + 3};
-            const NODE_REF longer = loci_node(index, entry);
-            if (longer != NIL) {
+            // Whether the longer match exists is one bit, in cache: no need to hand over.
+            if (has_bit(index.present.get(), loci_first(ell + 1) + ((code << 2 | b) & code_mask(ell + 1)))) {
               ++ell;
-              ell_node = longer;
+              ell_node = NIL;
               consumed = true;
               continue;
             }
@@ -326,14 +346,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
             consumed = true;
             continue;
           }
-          if (ell_node == NIL) {
-            const unsigned char* entry = loci_entry(index, ell, code);
-            co_await FETCH{entry, entry + 3};
-            ell_node = loci_node(index, entry);
-          }
-          co_await fetch_node(stree, ell_node);
-          tagc_update(pool[ell_node], ell - father_depth(pool[ell_node]));
-          lift_from = pool[ell_node].father;
+          note_end(index, loci_first(ell) + (code & code_mask(ell)));
           --ell;
           ell_node = NIL;
           continue;
@@ -526,11 +539,11 @@ void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1) {
 struct Sweep {
   SUFFIX_TREE* stree;
   uint32_t count;  // nodes swept, from 0
-  std::vector<std::atomic<uint64_t>>* lifted;
+  uint64_t* lifted;  // one bit a node, for tagc_walk's climbs
 };
 
 static void sweep_pool(SUFFIX_TREE* stree, uint32_t count, PARALLEL_WORKER worker,
-                       std::vector<std::atomic<uint64_t>>* lifted = nullptr) {
+                       uint64_t* lifted = nullptr) {
   Sweep sweep{stree, count, lifted};
   parallel_for(THREADS, (uint64_t{count} + SWEEP_RANGE - 1) / SWEEP_RANGE, worker, &sweep);
 }
@@ -556,21 +569,17 @@ void tagc_initialize(SUFFIX_TREE* stree) {
   sweep_pool(stree, stree->NODE_INDEX - 1, initialize_range);
 }
 
-// Nodes whose fathers are climbed together: the fathers of a block, then theirs, and so on,
-// each level fetched at once, so that the misses of a level overlap.
-static constexpr uint32_t CLIMB_BLOCK = 512;
 
 // Lifts the nodes of `level` that no one has lifted yet to their full edge, and leaves their
 // fathers in `next`. Whoever sets a node's bit lifts it and climbs on; everyone else stops.
-static void lift_level(const Sweep& sweep, const std::vector<NODE_REF>& level, std::vector<NODE_REF>* next) {
-  NODE* nodes = sweep.stree->STACK.get();
-  std::vector<std::atomic<uint64_t>>& lifted = *sweep.lifted;
+static void lift_level_into(SUFFIX_TREE* stree, uint64_t* lifted, const std::vector<NODE_REF>& level,
+                            std::vector<NODE_REF>* next) {
+  NODE* nodes = stree->STACK.get();
   for (NODE_REF x : level) __builtin_prefetch(&nodes[x], 1);
   next->clear();
   for (NODE_REF x : level) {
-    const uint64_t bit = uint64_t{1} << (x % 64);
-    if ((lifted[x / 64].fetch_or(bit, std::memory_order_relaxed) & bit) != 0) continue;
-    std::atomic_ref<uint32_t>(nodes[x].TMP).store(get_node_label_length(sweep.stree, x), std::memory_order_relaxed);
+    if (!claim_lift(lifted, x)) continue;
+    tagc_update(nodes[x], get_node_label_length(stree, x));
     if (nodes[x].father != NIL) next->push_back(nodes[x].father);
   }
 }
@@ -579,9 +588,9 @@ static void lift_level(const Sweep& sweep, const std::vector<NODE_REF>& level, s
 static void walk_range(void* data, uint64_t item, uint32_t) {
   const Sweep& sweep = *static_cast<const Sweep*>(data);
   NODE* nodes = sweep.stree->STACK.get();
-  std::vector<std::atomic<uint64_t>>& lifted = *sweep.lifted;
-  auto is_lifted = [&lifted](NODE_REF x) {
-    return (lifted[x / 64].load(std::memory_order_relaxed) >> (x % 64) & 1) != 0;
+  uint64_t* lifted = sweep.lifted;
+  auto is_lifted = [lifted](NODE_REF x) {
+    return (std::atomic_ref<uint64_t>(lifted[x / 64]).load(std::memory_order_relaxed) >> (x % 64) & 1) != 0;
   };
   std::vector<NODE_REF> level, next;
   level.reserve(CLIMB_BLOCK);
@@ -596,14 +605,60 @@ static void walk_range(void* data, uint64_t item, uint32_t) {
       if (std::atomic_ref<uint32_t>(nodes[i].TMP).load(std::memory_order_relaxed) != 0) level.push_back(father);
     }
     while (!level.empty()) {
-      lift_level(sweep, level, &next);
+      lift_level_into(sweep.stree, sweep.lifted, level, &next);
       std::swap(level, next);
     }
   }
 }
 
+static constexpr uint64_t ENDS_RANGE = 1 << 14;  // words of the bitmap an item
+
+// The string length of a table entry.
+static uint32_t entry_length(uint64_t entry) {
+  uint32_t length = 1;
+  while (loci_first(length + 1) <= entry) ++length;
+  return length;
+}
+
+// Marks a block of noted ends, nodes fetched together, and lifts what lies above them.
+static void mark_block(SUFFIX_TREE* stree, std::vector<std::pair<NODE_REF, uint32_t>>* block) {
+  NODE* pool = stree->STACK.get();
+  std::vector<NODE_REF> level, next;
+  for (auto [node, length] : *block) {
+    tagc_update(pool[node], length - father_depth(pool[node]));
+    if (pool[node].father != NIL) level.push_back(pool[node].father);
+  }
+  block->clear();
+  while (!level.empty()) {
+    lift_level_into(stree, stree->WALK.lifted.get(), level, &next);
+    std::swap(level, next);
+  }
+}
+
+// Marks the nodes of the ends noted in one range of the bitmap, and clears it.
+static void mark_ends_range(void* data, uint64_t item, uint32_t) {
+  SUFFIX_TREE* stree = static_cast<SUFFIX_TREE*>(data);
+  WALK_INDEX& index = stree->WALK;
+  const uint64_t end = std::min(ends_words(index), (item + 1) * ENDS_RANGE);
+  std::vector<std::pair<NODE_REF, uint32_t>> block;
+  for (uint64_t w = item * ENDS_RANGE; w < end; ++w) {
+    for (uint64_t bits = index.ends[w]; bits != 0; bits &= bits - 1) {
+      const uint64_t entry = w * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
+      const NODE_REF node = loci_node(index, index.loci.get() + entry * index.loci_width);
+      __builtin_prefetch(&stree->STACK[node], 1);
+      block.push_back({node, entry_length(entry)});
+    }
+    index.ends[w] = 0;
+    if (block.size() >= CLIMB_BLOCK) mark_block(stree, &block);
+  }
+  mark_block(stree, &block);
+}
+
 void tagc_walk(SUFFIX_TREE* stree) {
-  if (stree->WALK.ready) {  // the walks lifted what they marked; the next group starts afresh
+  if (stree->WALK.ready) {
+    // The walks lifted what they marked; the short matches they noted are marked now. The
+    // next group starts afresh.
+    parallel_for(THREADS, (ends_words(stree->WALK) + ENDS_RANGE - 1) / ENDS_RANGE, mark_ends_range, stree);
     std::memset(stree->WALK.lifted.get(), 0, lifted_words(stree) * sizeof(uint64_t));
     return;
   }
@@ -612,8 +667,8 @@ void tagc_walk(SUFFIX_TREE* stree) {
   // already lifted gives that with no stack, reading the pool in order instead of
   // chasing every link of a post-order traversal. The lifted set is a bitmap small
   // enough to stay in cache, so most reached nodes never load their father.
-  std::vector<std::atomic<uint64_t>> lifted(stree->NODE_INDEX / 64 + 1);
-  sweep_pool(stree, stree->NODE_INDEX, walk_range, &lifted);
+  std::vector<uint64_t> lifted(lifted_words(stree));
+  sweep_pool(stree, stree->NODE_INDEX, walk_range, lifted.data());
 }
 
 static void accumulate_range(void* data, uint64_t item, uint32_t) {
