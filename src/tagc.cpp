@@ -221,14 +221,43 @@ static bool has_byte(uint64_t x, unsigned char v) {
   return ((y - 0x0101010101010101u) & ~y & 0x8080808080808080u) != 0;
 }
 
+// Stretches where the query and the chunk's text were found equal, by diagonal (text
+// position less query position), shared by the walks of one item: the carries of
+// consecutive segments run along the same stretch of a query that shares long stretches
+// with the chunk, and each would compare it to its end again.
+struct STRETCH {
+  int64_t diagonal = INT64_MIN;
+  uint64_t from = 0, to = 0;  // query positions [from, to) equal to the text
+  bool ends = false;          // position `to` is known to differ
+};
+struct STRETCHES {
+  STRETCH known[8];
+  uint32_t next = 0;  // the slot a new stretch takes
+};
+
 // Extends a match that has just matched query symbol i on the edge of `leaf`, up to query
 // position `limit` (excluded); returns the last position matched. Eight symbols a time
 // while both texts have them: equal words match unless the query's holds a symbol that
 // matches nothing. The edge ends with the terminator, which no query symbol matches.
+// What another walk of the item found equal on the same diagonal is not compared again.
 static uint64_t extend_on_leaf(const SegmentedWalk& job, uint64_t i, uint64_t limit, const NODE& leaf,
-                               uint32_t* edge_progress) {
+                               uint32_t* edge_progress, STRETCHES* stretches) {
   const unsigned char* ts = job.stree->tree_string.get();
   uint64_t t = uint64_t{leaf.edge_label_start} + *edge_progress;
+  const uint64_t first = i + 1;
+  const int64_t diagonal = static_cast<int64_t>(t) - static_cast<int64_t>(first);
+  STRETCH* same = nullptr;
+  for (STRETCH& k : stretches->known)
+    if (k.diagonal == diagonal && k.from <= first && first <= k.to) same = &k;
+  if (same != nullptr && same->to > first) {
+    const uint64_t reach = std::min(same->to, limit);
+    t += reach - first;
+    i = reach - 1;
+    if (same->ends || reach == limit) {
+      *edge_progress = static_cast<uint32_t>(t - leaf.edge_label_start);
+      return i;
+    }
+  }
   while (i + 8 < limit && t + 8 <= job.stree->length) {
     uint64_t query = 0, text = 0;
     std::memcpy(&query, job.str1 + i + 1, 8);
@@ -242,6 +271,15 @@ static uint64_t extend_on_leaf(const SegmentedWalk& job, uint64_t i, uint64_t li
     ++t;
   }
   *edge_progress = static_cast<uint32_t>(t - leaf.edge_label_start);
+  if (same == nullptr) {
+    same = &stretches->known[stretches->next];
+    stretches->next = (stretches->next + 1) % 8;
+    *same = STRETCH{diagonal, first, first, false};
+  }
+  if (i + 1 >= same->to) {
+    same->to = i + 1;
+    same->ends = i + 1 < limit;
+  }
   return i;
 }
 
@@ -262,7 +300,7 @@ static void recent_bases(const char* str1, uint64_t i, uint32_t* code, uint32_t*
 // end (a carry) while its match still starts inside the segment: the walks of the later
 // segments cannot hold that match. Each walk keeps its own copy of the job, so that no
 // thread reads from the stack of another.
-static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
+static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHES* stretches) {
   SUFFIX_TREE* stree = job.stree;
   NODE* pool = stree->STACK.get();
   const unsigned char* ts = stree->tree_string.get();
@@ -408,7 +446,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
           // Along a leaf's edge nothing else is marked until a mismatch: compare on without
           // a step per symbol. A carry through a stretch that the query shares with the
           // chunk runs to the stretch's end, so this is what a carry mostly does.
-          if (n.sons == NIL) i = extend_on_leaf(job, i, carrying ? job.len1 : end, n, &k.edge_progress);
+          if (n.sons == NIL) i = extend_on_leaf(job, i, carrying ? job.len1 : end, n, &k.edge_progress, stretches);
           tagc_update(n, k.edge_progress);
           in_line = true;
           consumed = true;
@@ -478,10 +516,11 @@ static constexpr uint64_t SIDE_BY_SIDE = 32;
 static void walk_group(void* data, uint64_t item, uint32_t) {
   const SegmentedWalk& job = *static_cast<const SegmentedWalk*>(data);
   SEGMENTS_LEFT left{item * job.group, std::min(job.count, (item + 1) * job.group)};
+  STRETCHES stretches;
   std::vector<WALK> walks;
   std::vector<std::coroutine_handle<>> live;
   for (uint64_t w = 0; w < SIDE_BY_SIDE && w < left.end - left.next; ++w) {
-    walks.push_back(walk_segments(job, &left));
+    walks.push_back(walk_segments(job, &left, &stretches));
     live.push_back(walks.back().handle);
   }
   while (!live.empty()) {
