@@ -360,6 +360,7 @@ static void add_request(NODE* pool, NODE_REF leaf, uint32_t* list) {
 // Closes the top interval: writes its sons, sets the suffix links that wait for it, and
 // returns it as a finished subtree. Requests for shallower nodes go to `passed_on`, for
 // the interval that the caller opens as its father.
+[[gnu::target_clones("popcnt", "default")]]
 static NODE_REF close_interval(POOL_PASS* pass, uint32_t* passed_on) {
   NODE* pool = pass->pool;
   const NODE& anchor = pool[pass->anchors[--pass->open]];
@@ -403,6 +404,7 @@ static NODE_REF interval_at_depth(const POOL_PASS& pass, uint32_t depth) {
 // Meeting leaf x of suffix x, before the boundary right of it: asks for the suffix link of
 // the node created at time x - 1. Returns the request if its node is deeper than every
 // open interval: then it is the interval that this boundary opens.
+[[gnu::target_clones("popcnt", "default")]]
 static uint32_t request_suffix_link(POOL_PASS* pass, NODE_REF leaf, uint32_t x) {
   if (x < 2 || !created_at(*pass->times, x - 1)) return NONE;
   const NODE_REF node = internal_number(*pass->times, x - 1);
@@ -434,7 +436,7 @@ static void write_root(SUFFIX_TREE* tree, std::vector<NODE_REF>* sons) {
 // of the root: every node in them written at its final index. Leaves the root's sons among
 // them in `pass->roots`. The suffix link of a node created at time s is the node above leaf
 // s + 1, so the part holding that leaf settles it, writing only that field of the node.
-[[gnu::target_clones("popcnt", "default"), gnu::flatten]]
+[[gnu::target_clones("popcnt", "default")]]
 static void write_part(POOL_PASS* pass, uint32_t* sa, uint32_t begin, uint32_t end) {
   NODE* pool = pass->pool;
   pass->anchors = sa + begin;  // entry begin + k is read before anchor k is pushed

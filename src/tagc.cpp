@@ -93,7 +93,7 @@ static const struct BaseCodes {
   unsigned char code[256];
   BaseCodes() {
     std::memset(code, 4, sizeof code);
-    code['A'] = 0, code['C'] = 1, code['G'] = 2, code['T'] = 3;
+    for (unsigned char b : {'A', 'C', 'G', 'T'}) code[b] = static_cast<unsigned char>(b == 'A' ? 0 : b == 'C' ? 1 : b == 'G' ? 2 : 3);
   }
 } BASES;
 
