@@ -94,6 +94,12 @@ int main(int argc, char** argv) {
   TreePtr tree(ST_CreateTree(reinterpret_cast<const unsigned char*>(rep.get()), rep_symbols));
   std::printf("tree of %s: %.2f Mbp, %u nodes, built in %.2f s\n", argv[first], rep_symbols / 1e6,
               tree->NODE_INDEX, now() - t0);
+  if (std::getenv("NO_LOCI") == nullptr) {
+    t0 = now();
+    tagc_prepare_walks(tree.get());
+    std::printf("locus table: strings up to %u symbols, %u bytes an entry, built in %.3f s\n", tree->WALK.loci_depth,
+                tree->WALK.loci_width, now() - t0);
+  }
   std::vector<std::string> names(argv + first + 1, argv + argc);
   std::vector<Text> queries;
   std::vector<uint64_t> sizes;

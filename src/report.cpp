@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 
@@ -99,18 +101,57 @@ static void convert_and_cap(SUFFIX_TREE* tree, uint32_t NODES) {
   parallel_for(THREADS, (uint64_t{NODES} + CONVERT_RANGE - 1) / CONVERT_RANGE, convert_range, &job);
 }
 
-static void print_tag_line(const NODE& n, const char* str, uint64_t offset) {
-  uint64_t p = n.path_position;
-  if (COMPRESS)
-    std::printf("%" PRIu64 " %" PRIu32 " %" PRIu32, p, n.TMP + 1, n.MAX - n.TMP);
-  else
-    std::printf("%d: (%" PRIu64 ", %" PRIu64 ", %" PRIu64 ")", NODE_OUTPUT, offset + p,
-                offset + p + n.TMP, offset + p + n.MAX - 1);
-  if (SPELL) {
-    std::putchar(' ');
-    out_write(str + p - 1, n.MAX);
+// Tag lines are formatted into one block and written as it fills: a formatted print per
+// line would cost more than finding the tags.
+struct LineBlock {
+  std::vector<char> bytes = std::vector<char>(1 << 16);
+  size_t used = 0;
+};
+
+static void flush_lines(LineBlock& block) {
+  out_write(block.bytes.data(), block.used);
+  block.used = 0;
+}
+
+// Room for `size` more bytes; the block grows for a line longer than itself.
+static char* line_room(LineBlock& block, size_t size) {
+  if (block.used + size > block.bytes.size()) flush_lines(block);
+  if (size > block.bytes.size()) block.bytes.resize(size);
+  return block.bytes.data() + block.used;
+}
+
+template <typename Number>
+static char* put_number(char* at, Number value) {
+  return std::to_chars(at, at + 24, value).ptr;
+}
+
+static void print_tag_line(LineBlock& block, const NODE& n, const char* str, uint64_t offset) {
+  const uint64_t p = n.path_position;
+  const size_t spelled = SPELL ? size_t{n.MAX} + 1 : 0;
+  char* at = line_room(block, 100 + spelled);
+  char* const begin = at;
+  if (COMPRESS) {
+    at = put_number(at, p);
+    *at++ = ' ';
+    at = put_number(at, n.TMP + 1);
+    *at++ = ' ';
+    at = put_number(at, n.MAX - n.TMP);
+  } else {
+    at = put_number(at, NODE_OUTPUT);
+    at = std::copy_n(": (", 3, at);
+    at = put_number(at, offset + p);
+    at = std::copy_n(", ", 2, at);
+    at = put_number(at, offset + p + n.TMP);
+    at = std::copy_n(", ", 2, at);
+    at = put_number(at, offset + p + n.MAX - 1);
+    *at++ = ')';
   }
-  std::putchar('\n');
+  if (SPELL) {
+    *at++ = ' ';
+    at = std::copy_n(str + p - 1, n.MAX, at);
+  }
+  *at++ = '\n';
+  block.used += static_cast<size_t>(at - begin);
 }
 
 void report_bounds(SUFFIX_TREE* tree, uint32_t NODES) {
@@ -121,8 +162,10 @@ void report_bounds(SUFFIX_TREE* tree, uint32_t NODES) {
 void report(SUFFIX_TREE* tree, uint32_t NODES, const char* str, uint64_t offset) {
   if (HISTOGRAM == 2) return;
   if (COMPRESS) std::printf("%" PRIu64 "\n", offset);
+  LineBlock block;
   for (uint32_t i = 1; i < NODES; ++i) {
     const NODE& n = tree->STACK[i];
-    if (reported(n)) print_tag_line(n, str, offset);
+    if (reported(n)) print_tag_line(block, n, str, offset);
   }
+  flush_lines(block);
 }

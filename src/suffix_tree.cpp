@@ -259,6 +259,35 @@ static void index_leaves(SUFFIX_TREE* tree) {
     if (tree->STACK[i].sons == NIL) tree->LEAVES[tree->STACK[i].path_position] = i;
 }
 
+// The buffers of the tree deleted last, kept for the next one: a fresh buffer costs the
+// kernel a fault and the zeroing of every page it touches, while the chunk loop builds
+// trees of the same size one after another. Only one tree is built at a time.
+struct SpareBuffers {
+  std::unique_ptr<NODE[], FreeDeleter> STACK;
+  uint64_t stack_nodes = 0;
+  std::unique_ptr<unsigned char[], FreeDeleter> tree_string;
+  uint64_t string_bytes = 0;
+  std::unique_ptr<NODE_REF[], FreeDeleter> LEAVES;
+  uint64_t leaves = 0;
+};
+static SpareBuffers SPARE;
+
+// The spare buffer when it holds `count` items, else a new one (the spare is freed first,
+// so that the two never add up).
+template <typename T>
+static std::unique_ptr<T[], FreeDeleter> reuse_or_allocate(std::unique_ptr<T[], FreeDeleter>& spare,
+                                                           uint64_t& spare_count, uint64_t count) {
+  if (spare && spare_count >= count) {
+    spare_count = 0;
+    return std::move(spare);
+  }
+  spare.reset();
+  spare_count = 0;
+  std::unique_ptr<T[], FreeDeleter> fresh(static_cast<T*>(allocate_large(sizeof(T) * count)));
+  if (!fresh) tree_out_of_memory();
+  return fresh;
+}
+
 SUFFIX_TREE* allocate_tree(const unsigned char* str, uint64_t length) {
   if (str == nullptr) {
     std::fputs("\nEmpty string.\n", stderr);
@@ -271,15 +300,15 @@ SUFFIX_TREE* allocate_tree(const unsigned char* str, uint64_t length) {
   tree->length = n + 1;
   tree->NODE_INDEX = 0;
   // A text of one repeated symbol needs 2n + 1 nodes; untouched pool pages cost nothing.
-  tree->STACK.reset(static_cast<NODE*>(allocate_large(sizeof(NODE) * (2 * uint64_t{n} + 2))));
-  if (!tree->STACK) tree_out_of_memory();
-  tree->tree_string.reset(static_cast<unsigned char*>(allocate_large(uint64_t{n} + 2)));
-  if (!tree->tree_string) tree_out_of_memory();
+  tree->STACK = reuse_or_allocate(SPARE.STACK, SPARE.stack_nodes, 2 * uint64_t{n} + 2);
+  tree->stack_nodes = 2 * uint64_t{n} + 2;
+  tree->tree_string = reuse_or_allocate(SPARE.tree_string, SPARE.string_bytes, uint64_t{n} + 2);
+  tree->string_bytes = uint64_t{n} + 2;
   tree->tree_string[0] = 0;
   std::memcpy(tree->tree_string.get() + 1, str, n);
   tree->tree_string[n + 1] = '$';
-  tree->LEAVES.reset(static_cast<NODE_REF*>(allocate_large(sizeof(NODE_REF) * (uint64_t{n} + 2))));
-  if (!tree->LEAVES) tree_out_of_memory();
+  tree->LEAVES = reuse_or_allocate(SPARE.LEAVES, SPARE.leaves, uint64_t{n} + 2);
+  tree->leaves = uint64_t{n} + 2;
   return tree;
 }
 
@@ -304,4 +333,19 @@ SUFFIX_TREE* ST_CreateTreeUkkonen(const unsigned char* str, uint64_t length) {
   return tree;
 }
 
-void ST_DeleteTree(SUFFIX_TREE* tree) { delete tree; }
+// Keeps the larger of each buffer and its spare for the next tree.
+template <typename T>
+static void keep_spare(std::unique_ptr<T[], FreeDeleter>& spare, uint64_t& spare_count,
+                       std::unique_ptr<T[], FreeDeleter>& buffer, uint64_t count) {
+  if (!buffer || count < spare_count) return;
+  spare = std::move(buffer);
+  spare_count = count;
+}
+
+void ST_DeleteTree(SUFFIX_TREE* tree) {
+  if (tree == nullptr) return;
+  keep_spare(SPARE.STACK, SPARE.stack_nodes, tree->STACK, tree->stack_nodes);
+  keep_spare(SPARE.tree_string, SPARE.string_bytes, tree->tree_string, tree->string_bytes);
+  keep_spare(SPARE.LEAVES, SPARE.leaves, tree->LEAVES, tree->leaves);
+  delete tree;
+}

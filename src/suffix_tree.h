@@ -29,6 +29,25 @@ using NODE = SUFFIXTREENODE;
 // The automatic chunk sizing budgets exactly this much per node.
 static_assert(sizeof(NODE) == NODESIZE, "a node is ten 32-bit fields");
 
+// What the pass's walks read besides the tree (tagc_prepare_walks builds it): the locus table,
+// for every string of A, C, G and T of 1 to `loci_depth` symbols that the text holds, the node
+// on whose edge it ends, so that a short match is followed by its length alone and the nodes
+// are read only to be marked; and one bit a node, set once a walk has lifted the node to its
+// full edge (and so everything above it), so that walks complete their own marks.
+struct WALK_INDEX {
+  std::unique_ptr<unsigned char[], FreeDeleter> loci;
+  uint32_t loci_depth = 0;  // longest string in the table; 0: no table
+  uint32_t loci_width = 4;  // bytes an entry: 3 while every node index fits in 24 bits
+  bool in_text[256] = {};   // the bytes the text holds: any other query symbol matches nothing
+  std::unique_ptr<uint64_t[], FreeDeleter> lifted;  // cleared by tagc_walk for the next group
+  // One bit a string of the table, set where a walk's short match could not extend: the
+  // walks only note them, and tagc_walk marks their nodes, once each, however often met.
+  std::unique_ptr<uint64_t[], FreeDeleter> ends;
+  // One bit a string of the table, set when the text holds it: small enough to stay in cache.
+  std::unique_ptr<uint64_t[], FreeDeleter> present;
+  bool ready = false;
+};
+
 struct SUFFIXTREE {
   uint32_t e = 0;
   std::unique_ptr<unsigned char[], FreeDeleter> tree_string;  // positions 1..length
@@ -39,6 +58,11 @@ struct SUFFIXTREE {
   // The leaf of each suffix, by its start position: lets the walk drop a symbol
   // from a match that ends on a leaf edge without going through suffix links.
   std::unique_ptr<NODE_REF[], FreeDeleter> LEAVES;
+  WALK_INDEX WALK;  // empty until tagc_prepare_walks
+  // What the three buffers hold (nodes, bytes, entries), so that the next tree can use them.
+  uint64_t stack_nodes = 0;
+  uint64_t string_bytes = 0;
+  uint64_t leaves = 0;
 };
 using SUFFIX_TREE = SUFFIXTREE;
 

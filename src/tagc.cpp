@@ -38,6 +38,13 @@ static constexpr uint32_t PREFETCH_AHEAD = 16;
 
 static uint32_t father_depth(const NODE& n) { return n.edge_label_start - n.path_position; }
 
+// The sweeps over the pool go in ranges of this many nodes, one range an item.
+static constexpr uint32_t SWEEP_RANGE = 1 << 16;
+
+// Nodes whose fathers are climbed together: the fathers of a block, then theirs, and so on,
+// each level fetched at once, so that the misses of a level overlap.
+static constexpr uint32_t CLIMB_BLOCK = 512;
+
 // A walk of the query, written as a coroutine: before a load that may miss the cache it
 // asks for the line and hands over, and the loop that drives many walks resumes the
 // others meanwhile. Their misses then overlap, where one walk alone waits on each.
@@ -79,6 +86,114 @@ static FETCH fetch_node(const SUFFIX_TREE* stree, NODE_REF node) {
 
 static FETCH fetch_byte(const void* p) { return FETCH{p, p}; }
 
+// ---------------------------------------------------------------- locus table
+
+// 2-bit codes of A, C, G and T; 4 for every other byte.
+static const struct BaseCodes {
+  unsigned char code[256];
+  BaseCodes() {
+    std::memset(code, 4, sizeof code);
+    for (unsigned char b : {'A', 'C', 'G', 'T'}) code[b] = static_cast<unsigned char>(b == 'A' ? 0 : b == 'C' ? 1 : b == 'G' ? 2 : 3);
+  }
+} BASES;
+
+static uint32_t base_code(int c) { return c < 0 ? 4 : BASES.code[c]; }
+
+// Entries of all strings shorter than `length`: the table holds length 1, then 2, and so on,
+// each length in the order of its codes (the first symbol in the highest bits).
+static uint64_t loci_first(uint32_t length) { return ((uint64_t{1} << (2 * length)) - 4) / 3; }
+static uint32_t code_mask(uint32_t length) { return static_cast<uint32_t>((uint64_t{1} << (2 * length)) - 1); }
+static constexpr uint32_t LOCI_LONGEST = 15;  // codes of 2 bits a symbol in 32 bits, with the next one
+
+static const unsigned char* loci_entry(const WALK_INDEX& index, uint32_t length, uint32_t code) {
+  return index.loci.get() + (loci_first(length) + (code & code_mask(length))) * index.loci_width;
+}
+
+static NODE_REF loci_node(const WALK_INDEX& index, const unsigned char* entry) {
+  uint32_t x;
+  std::memcpy(&x, entry, 4);  // the buffer has a spare byte behind its last entry
+  if (index.loci_width == 3) x = (x & 0xFFFFFFu) == 0xFFFFFFu ? NIL : (x & 0xFFFFFFu);
+  return x;
+}
+
+// Writes the node of every string that ends on the edges of one range of nodes.
+static void index_loci_range(void* data, uint64_t item, uint32_t) {
+  SUFFIX_TREE* stree = static_cast<SUFFIX_TREE*>(data);
+  const WALK_INDEX& index = stree->WALK;
+  const unsigned char* ts = stree->tree_string.get();
+  const uint64_t end = std::min<uint64_t>(stree->NODE_INDEX, (item + 1) * SWEEP_RANGE);
+  for (uint64_t v = std::max<uint64_t>(1, item * SWEEP_RANGE); v < end; ++v) {
+    if (v + PREFETCH_AHEAD < end) __builtin_prefetch(&ts[stree->STACK[v + PREFETCH_AHEAD].path_position]);
+    const NODE& n = stree->STACK[v];
+    const uint32_t above = father_depth(n);
+    if (above >= index.loci_depth) continue;
+    const uint64_t deepest =
+        std::min<uint64_t>(uint64_t{above} + get_node_label_length(stree, static_cast<NODE_REF>(v)), index.loci_depth);
+    uint32_t code = 0;
+    for (uint32_t length = 1; length <= deepest; ++length) {
+      const uint32_t b = BASES.code[ts[n.path_position + length - 1]];
+      if (b > 3) break;  // no longer string through here is in the table
+      code = code << 2 | b;
+      if (length > above)
+        std::memcpy(index.loci.get() + (loci_first(length) + code) * index.loci_width, &v, index.loci_width);
+    }
+  }
+}
+
+// The table takes at most 3.2 bytes a symbol of the chunk: strings as long as that allows.
+static void index_loci(SUFFIX_TREE* stree) {
+  WALK_INDEX& index = stree->WALK;
+  const uint64_t symbols = stree->length - 1;
+  index.loci_width = stree->NODE_INDEX < 0xFFFFFFu ? 3 : 4;
+  const uint64_t budget = symbols * LOCI_BYTES_PER_5_SYMBOLS / 5;
+  uint32_t depth = 0;
+  while (depth < LOCI_LONGEST && loci_first(depth + 2) * index.loci_width <= budget) ++depth;
+  index.loci_depth = 0;
+  if (depth == 0) return;
+  const uint64_t bytes = loci_first(depth + 1) * index.loci_width + 1;
+  index.loci.reset(static_cast<unsigned char*>(allocate_large(bytes)));
+  if (!index.loci) return;  // the walks go without
+  index.loci_depth = depth;
+  std::memset(index.loci.get(), 0xFF, bytes);
+  parallel_for(THREADS, (uint64_t{stree->NODE_INDEX} + SWEEP_RANGE - 1) / SWEEP_RANGE, index_loci_range, stree);
+}
+
+static uint64_t lifted_words(const SUFFIX_TREE* stree) { return uint64_t{stree->NODE_INDEX} / 64 + 1; }
+static uint64_t ends_words(const WALK_INDEX& index) { return loci_first(index.loci_depth + 1) / 64 + 1; }
+
+static bool has_bit(const uint64_t* bits, uint64_t i) {
+  return (std::atomic_ref<uint64_t>(const_cast<uint64_t&>(bits[i / 64])).load(std::memory_order_relaxed) >> (i % 64) & 1) != 0;
+}
+
+// Notes that the short match with this table entry ends where it cannot extend.
+static void note_end(const WALK_INDEX& index, uint64_t entry) {
+  std::atomic_ref<uint64_t> word(index.ends[entry / 64]);
+  const uint64_t bit = uint64_t{1} << (entry % 64);
+  if ((word.load(std::memory_order_relaxed) & bit) == 0) word.fetch_or(bit, std::memory_order_relaxed);
+}
+
+// Sets the node's lifted bit; true when this call set it, and so must lift the node.
+static bool claim_lift(uint64_t* lifted, NODE_REF x) {
+  const uint64_t bit = uint64_t{1} << (x % 64);
+  std::atomic_ref<uint64_t> word(lifted[x / 64]);
+  return (word.load(std::memory_order_relaxed) & bit) == 0 && (word.fetch_or(bit, std::memory_order_relaxed) & bit) == 0;
+}
+
+void tagc_prepare_walks(SUFFIX_TREE* stree) {
+  WALK_INDEX& index = stree->WALK;
+  const unsigned char* ts = stree->tree_string.get();
+  for (uint32_t p = 1; p < stree->length; ++p) index.in_text[ts[p]] = true;
+  index_loci(stree);
+  index.lifted.reset(static_cast<uint64_t*>(std::calloc(lifted_words(stree), sizeof(uint64_t))));
+  index.ends.reset(static_cast<uint64_t*>(std::calloc(ends_words(index), sizeof(uint64_t))));
+  index.present.reset(static_cast<uint64_t*>(std::calloc(ends_words(index), sizeof(uint64_t))));
+  index.ready = index.lifted && index.ends && index.present;
+  if (!index.ready) return;
+  for (uint64_t entry = 0; entry < loci_first(index.loci_depth + 1); ++entry)
+    if (loci_node(index, index.loci.get() + entry * index.loci_width) != NIL)
+      index.present[entry / 64] |= uint64_t{1} << (entry % 64);
+}
+
 // A query cut into segments, and how the segments are grouped into items of a parallel loop.
 struct SegmentedWalk {
   SUFFIX_TREE* stree;
@@ -106,14 +221,43 @@ static bool has_byte(uint64_t x, unsigned char v) {
   return ((y - 0x0101010101010101u) & ~y & 0x8080808080808080u) != 0;
 }
 
+// Stretches where the query and the chunk's text were found equal, by diagonal (text
+// position less query position), shared by the walks of one item: the carries of
+// consecutive segments run along the same stretch of a query that shares long stretches
+// with the chunk, and each would compare it to its end again.
+struct STRETCH {
+  int64_t diagonal = INT64_MIN;
+  uint64_t from = 0, to = 0;  // query positions [from, to) equal to the text
+  bool ends = false;          // position `to` is known to differ
+};
+struct STRETCHES {
+  STRETCH known[8];
+  uint32_t next = 0;  // the slot a new stretch takes
+};
+
 // Extends a match that has just matched query symbol i on the edge of `leaf`, up to query
 // position `limit` (excluded); returns the last position matched. Eight symbols a time
 // while both texts have them: equal words match unless the query's holds a symbol that
 // matches nothing. The edge ends with the terminator, which no query symbol matches.
+// What another walk of the item found equal on the same diagonal is not compared again.
 static uint64_t extend_on_leaf(const SegmentedWalk& job, uint64_t i, uint64_t limit, const NODE& leaf,
-                               uint32_t* edge_progress) {
+                               uint32_t* edge_progress, STRETCHES* stretches) {
   const unsigned char* ts = job.stree->tree_string.get();
   uint64_t t = uint64_t{leaf.edge_label_start} + *edge_progress;
+  const uint64_t first = i + 1;
+  const int64_t diagonal = static_cast<int64_t>(t) - static_cast<int64_t>(first);
+  STRETCH* same = nullptr;
+  for (STRETCH& k : stretches->known)
+    if (k.diagonal == diagonal && k.from <= first && first <= k.to) same = &k;
+  if (same != nullptr && same->to > first) {
+    const uint64_t reach = std::min(same->to, limit);
+    t += reach - first;
+    i = reach - 1;
+    if (same->ends || reach == limit) {
+      *edge_progress = static_cast<uint32_t>(t - leaf.edge_label_start);
+      return i;
+    }
+  }
   while (i + 8 < limit && t + 8 <= job.stree->length) {
     uint64_t query = 0, text = 0;
     std::memcpy(&query, job.str1 + i + 1, 8);
@@ -127,23 +271,59 @@ static uint64_t extend_on_leaf(const SegmentedWalk& job, uint64_t i, uint64_t li
     ++t;
   }
   *edge_progress = static_cast<uint32_t>(t - leaf.edge_label_start);
+  if (same == nullptr) {
+    same = &stretches->known[stretches->next];
+    stretches->next = (stretches->next + 1) % 8;
+    *same = STRETCH{diagonal, first, first, false};
+  }
+  if (i + 1 >= same->to) {
+    same->to = i + 1;
+    same->ends = i + 1 < limit;
+  }
   return i;
+}
+
+// The codes of the query's symbols up to and including i, and how many of them, at most
+// LOCI_LONGEST, are A, C, G or T.
+static void recent_bases(const char* str1, uint64_t i, uint32_t* code, uint32_t* run) {
+  *code = 0;
+  *run = 0;
+  const uint64_t from = i + 1 >= LOCI_LONGEST ? i + 1 - LOCI_LONGEST : 0;
+  for (uint64_t j = from; j <= i; ++j) {
+    const uint32_t b = BASES.code[static_cast<unsigned char>(str1[j])];
+    *run = b < 4 ? *run + 1 : 0;
+    *code = *code << 2 | (b & 3);
+  }
 }
 
 // Walks segment after segment of the item, each from the root, and on past the segment's
 // end (a carry) while its match still starts inside the segment: the walks of the later
 // segments cannot hold that match. Each walk keeps its own copy of the job, so that no
 // thread reads from the stack of another.
-static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
+static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHES* stretches) {
   SUFFIX_TREE* stree = job.stree;
   NODE* pool = stree->STACK.get();
   const unsigned char* ts = stree->tree_string.get();
   const NODE_REF root = stree->root;
+  const WALK_INDEX& index = stree->WALK;
+  uint64_t* const lifted = index.lifted.get();
   while (left->next < left->end) {
     const uint64_t s = left->next++;
     const uint64_t end = (s + 1) * job.segment < job.len1 + 1 ? (s + 1) * job.segment : job.len1 + 1;
     Walker k{root, 0};
     bool in_line = false;  // the next edge symbol shares a cache line with the last one read
+    // While the match is short and all A, C, G and T, the walk keeps only its length (ell):
+    // the locus table tells whether it extends and where it ends, and a node is read only to
+    // be marked when the match cannot extend. Only those marks are made: the others lie
+    // above them, and the walks lift what lies above every mark.
+    bool shallow = index.ready && index.loci_depth > 0;
+    uint32_t ell = 0;
+    NODE_REF ell_node = NIL;  // where the match of ell symbols ends, once looked up
+    // The query's last symbols before i, 2 bits each, and how many of them are A, C, G or
+    // T: the keys of the locus table for the match and its suffixes.
+    uint32_t code = 0, run = 0;
+    NODE_REF lift_from = NIL;  // the father of a node just marked that no walk may have lifted
+    uint32_t chain_next = 0;   // the suffix whose leaf the next drop reaches in a run of drops
     for (uint64_t i = s * job.segment;; ++i) {
       const bool carrying = i >= end;
       // The closing step leaves every walk at the root, which no carry goes on from.
@@ -152,19 +332,82 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
       // can be extended or nothing is left. Every node the match passes is marked with how
       // far it reached there; a mark made twice is harmless, as marks only raise TMP.
       const int c = query_symbol(job.str1, i, job.len1);
-      bool covered = false;
-      for (;;) {
+      const uint32_t b = base_code(c);
+      // A symbol the text does not hold (N, say) extends nothing: the walk only drops the
+      // match's symbols, marking where each shorter match ends, without looking for c.
+      const bool absent = c == NO_MATCH || (index.ready && !index.in_text[c]);
+      const uint64_t at = i;
+      bool covered = false, consumed = false;
+      while (!consumed) {
+        // Everything above a marked node holds its whole edge.
+        for (NODE_REF x = lift_from; x != NIL; x = pool[x].father) {
+          if (!claim_lift(lifted, x)) break;
+          co_await fetch_node(stree, x);
+          tagc_update(pool[x], get_node_label_length(stree, x));
+        }
+        lift_from = NIL;
+        if (shallow) {
+          if (carrying && ell <= i - end) {
+            covered = true;
+            break;
+          }
+          if (!absent && b < 4 && ell < index.loci_depth) {
+            // Whether the longer match exists is one bit, in cache: no need to hand over.
+            if (has_bit(index.present.get(), loci_first(ell + 1) + ((code << 2 | b) & code_mask(ell + 1)))) {
+              ++ell;
+              ell_node = NIL;
+              consumed = true;
+              continue;
+            }
+          } else if (!absent) {
+            // Longer than the table, or a symbol it does not hold: on in the tree from where
+            // the match ends.
+            if (ell > 0 && ell_node == NIL) {
+              const unsigned char* entry = loci_entry(index, ell, code);
+              co_await FETCH{entry, entry + 3};
+              ell_node = loci_node(index, entry);
+            }
+            if (ell > 0) {
+              co_await fetch_node(stree, ell_node);
+              k = Walker{ell_node, ell - father_depth(pool[ell_node])};
+              lift_from = pool[ell_node].father;
+            } else {
+              k = Walker{root, 0};
+            }
+            shallow = false;
+            in_line = false;
+            continue;
+          }
+          // c extends nothing: the match cannot be longer from where it starts. Mark where it
+          // ends and drop its first symbol.
+          if (ell == 0) {
+            consumed = true;
+            continue;
+          }
+          note_end(index, loci_first(ell) + (code & code_mask(ell)));
+          --ell;
+          ell_node = NIL;
+          continue;
+        }
         NODE& n = pool[k.node];  // in cache: fetched when the walk came here
+        const uint32_t depth = k.node == root ? 0 : father_depth(n) + k.edge_progress;
         // Once the match starts past the segment, the next segment's walk, or the carry
         // that took over from it, holds a match that ends here too and is at least as
         // long, and has failed to extend the same longer ones: it goes through this very
         // match and everything after it.
-        if (carrying && father_depth(n) + k.edge_progress <= i - end) {
+        if (carrying && depth <= i - end) {
           covered = true;
           break;
         }
+        if (index.ready && depth < index.loci_depth && run >= depth && (b < 4 || absent)) {
+          // Short again: the table takes over.
+          shallow = true;
+          ell = depth;
+          ell_node = k.node == root ? NIL : k.node;
+          continue;
+        }
         if (k.node == root || k.edge_progress == get_node_label_length(stree, k.node)) {
-          NODE_REF son = n.sons;
+          NODE_REF son = absent ? NIL : n.sons;
           while (son != NIL) {
             co_await fetch_node(stree, son);
             const unsigned char* first = &ts[pool[son].edge_label_start];
@@ -174,14 +417,18 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
           }
           if (son != NIL) {
             tagc_update(n, k.edge_progress);
+            // Everything above it is lifted already; the root's whole edge counts as 1.
+            if (lifted != nullptr && claim_lift(lifted, k.node)) tagc_update(n, get_node_label_length(stree, k.node));
             k = Walker{son, 1};
             tagc_update(pool[son], 1);
             in_line = true;
-            break;
+            consumed = true;
+            continue;
           }
           if (k.node == root) {
             k.edge_progress = 0;
-            break;
+            consumed = true;
+            continue;
           }
           // The whole path label of a suffix-link target is a suffix of the matched string.
           tagc_update(n, k.edge_progress);
@@ -189,48 +436,74 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left) {
           co_await fetch_node(stree, k.node);
           k.edge_progress = get_node_label_length(stree, k.node);
           tagc_update(pool[k.node], k.edge_progress);
+          if (lifted != nullptr) lift_from = pool[k.node].father;
           continue;
         }
         const unsigned char* next = &ts[n.edge_label_start + k.edge_progress];
-        if (!in_line || (reinterpret_cast<uintptr_t>(next) & 63) == 0) co_await fetch_byte(next);
-        if (*next == c) {
+        if (!absent && (!in_line || (reinterpret_cast<uintptr_t>(next) & 63) == 0)) co_await fetch_byte(next);
+        if (!absent && *next == c) {
           ++k.edge_progress;
           // Along a leaf's edge nothing else is marked until a mismatch: compare on without
           // a step per symbol. A carry through a stretch that the query shares with the
           // chunk runs to the stretch's end, so this is what a carry mostly does.
-          if (n.sons == NIL) i = extend_on_leaf(job, i, carrying ? job.len1 : end, n, &k.edge_progress);
+          if (n.sons == NIL) i = extend_on_leaf(job, i, carrying ? job.len1 : end, n, &k.edge_progress, stretches);
           tagc_update(n, k.edge_progress);
           in_line = true;
-          break;
+          consumed = true;
+          continue;
         }
         tagc_update(n, k.edge_progress);
         // Drop the first symbol. The shorter match lies on the path of the node's suffix
         // link, or, for a leaf of suffix s, on the path of the leaf of suffix s + 1; climbing
         // from there to the first node whose father is shallower than the match costs one
         // node a step, where descending by edges would scan the sons at each.
-        const uint32_t m = father_depth(n) + k.edge_progress - 1;
+        const uint32_t m = depth - 1;
         if (m == 0) {
           k = Walker{root, 0};
           continue;
         }
+        if (index.ready && m < index.loci_depth && run >= m && (b < 4 || absent)) {
+          shallow = true;  // the table finds where the shorter match ends, when it must
+          ell = m;
+          ell_node = NIL;
+          continue;
+        }
         NODE_REF below = n.suffix_link;
+        bool chained = false;
         if (n.sons == NIL) {
           const uint32_t after = n.path_position + 1;
-          // Mismatches on leaves come in runs over consecutive suffixes.
+          // Mismatches on leaves come in runs over consecutive suffixes, whose leaves lie
+          // side by side: within a run, what the next drops read is fetched ahead and the
+          // walk reads on without handing over.
           if (after + PREFETCH_AHEAD < stree->length) __builtin_prefetch(&stree->LEAVES[after + PREFETCH_AHEAD]);
-          co_await fetch_byte(&stree->LEAVES[after]);
+          chained = after == chain_next;
+          if (chained && after + PREFETCH_AHEAD / 2 < stree->length)
+            __builtin_prefetch(&pool[stree->LEAVES[after + PREFETCH_AHEAD / 2]]);
+          if (!chained) co_await fetch_byte(&stree->LEAVES[after]);
           below = stree->LEAVES[after];
+          chain_next = after + 1;
+        } else {
+          chain_next = 0;
         }
-        co_await fetch_node(stree, below);
+        if (!chained) co_await fetch_node(stree, below);
+        // The next symbol to compare on the leaf of the next suffix is the very same text symbol.
+        in_line = chained;
         while (father_depth(pool[below]) >= m) {
           below = pool[below].father;
           co_await fetch_node(stree, below);
+          in_line = false;
         }
         k = Walker{below, m - father_depth(pool[below])};
         tagc_update(pool[below], k.edge_progress);
-        in_line = false;
+        if (lifted != nullptr) lift_from = pool[below].father;
       }
       if (covered) break;
+      if (i == at) {
+        run = b < 4 ? std::min(run + 1, LOCI_LONGEST) : 0;
+        code = code << 2 | (b & 3);
+      } else {
+        recent_bases(job.str1, i, &code, &run);  // the match ran on along a leaf
+      }
     }
   }
 }
@@ -243,10 +516,11 @@ static constexpr uint64_t SIDE_BY_SIDE = 32;
 static void walk_group(void* data, uint64_t item, uint32_t) {
   const SegmentedWalk& job = *static_cast<const SegmentedWalk*>(data);
   SEGMENTS_LEFT left{item * job.group, std::min(job.count, (item + 1) * job.group)};
+  STRETCHES stretches;
   std::vector<WALK> walks;
   std::vector<std::coroutine_handle<>> live;
   for (uint64_t w = 0; w < SIDE_BY_SIDE && w < left.end - left.next; ++w) {
-    walks.push_back(walk_segments(job, &left));
+    walks.push_back(walk_segments(job, &left, &stretches));
     live.push_back(walks.back().handle);
   }
   while (!live.empty()) {
@@ -300,17 +574,15 @@ void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1) {
 
 // ---------------------------------------------------------------- node bounds
 
-// The sweeps over the pool go in ranges of this many nodes, one range an item.
-static constexpr uint32_t SWEEP_RANGE = 1 << 16;
 
 struct Sweep {
   SUFFIX_TREE* stree;
   uint32_t count;  // nodes swept, from 0
-  std::vector<std::atomic<uint64_t>>* lifted;
+  uint64_t* lifted;  // one bit a node, for tagc_walk's climbs
 };
 
 static void sweep_pool(SUFFIX_TREE* stree, uint32_t count, PARALLEL_WORKER worker,
-                       std::vector<std::atomic<uint64_t>>* lifted = nullptr) {
+                       uint64_t* lifted = nullptr) {
   Sweep sweep{stree, count, lifted};
   parallel_for(THREADS, (uint64_t{count} + SWEEP_RANGE - 1) / SWEEP_RANGE, worker, &sweep);
 }
@@ -336,41 +608,106 @@ void tagc_initialize(SUFFIX_TREE* stree) {
   sweep_pool(stree, stree->NODE_INDEX - 1, initialize_range);
 }
 
+
+// Lifts the nodes of `level` that no one has lifted yet to their full edge, and leaves their
+// fathers in `next`. Whoever sets a node's bit lifts it and climbs on; everyone else stops.
+static void lift_level_into(SUFFIX_TREE* stree, uint64_t* lifted, const std::vector<NODE_REF>& level,
+                            std::vector<NODE_REF>* next) {
+  NODE* nodes = stree->STACK.get();
+  for (NODE_REF x : level) __builtin_prefetch(&nodes[x], 1);
+  next->clear();
+  for (NODE_REF x : level) {
+    if (!claim_lift(lifted, x)) continue;
+    tagc_update(nodes[x], get_node_label_length(stree, x));
+    if (nodes[x].father != NIL) next->push_back(nodes[x].father);
+  }
+}
+
 // Climbs from every reached node of one range, lifting its ancestors to their full edge.
 static void walk_range(void* data, uint64_t item, uint32_t) {
   const Sweep& sweep = *static_cast<const Sweep*>(data);
   NODE* nodes = sweep.stree->STACK.get();
-  std::vector<std::atomic<uint64_t>>& lifted = *sweep.lifted;
-  auto is_lifted = [&lifted](NODE_REF x) {
-    return (lifted[x / 64].load(std::memory_order_relaxed) >> (x % 64) & 1) != 0;
+  uint64_t* lifted = sweep.lifted;
+  auto is_lifted = [lifted](NODE_REF x) {
+    return (std::atomic_ref<uint64_t>(lifted[x / 64]).load(std::memory_order_relaxed) >> (x % 64) & 1) != 0;
   };
-  uint32_t end = range_end(sweep, item);
-  for (uint32_t i = static_cast<uint32_t>(item * SWEEP_RANGE); i < end; ++i) {
-    if (i + PREFETCH_AHEAD < end) {
-      NODE_REF ahead = nodes[i + PREFETCH_AHEAD].father;
-      if (ahead != NIL && !is_lifted(ahead)) __builtin_prefetch(&nodes[ahead]);
-    }
+  std::vector<NODE_REF> level, next;
+  level.reserve(CLIMB_BLOCK);
+  const uint32_t end = range_end(sweep, item);
+  for (uint32_t block = static_cast<uint32_t>(item * SWEEP_RANGE); block < end; block += CLIMB_BLOCK) {
+    level.clear();
     // Another range may be lifting this very node; then its ancestors are lifted too,
     // so reading the lifted value instead of the reached one changes nothing.
-    if (std::atomic_ref<uint32_t>(nodes[i].TMP).load(std::memory_order_relaxed) == 0) continue;
-    for (NODE_REF x = nodes[i].father; x != NIL && !is_lifted(x); x = nodes[x].father) {
-      // Whoever sets the bit climbs on; everyone else stops there.
-      uint64_t bit = uint64_t{1} << (x % 64);
-      if ((lifted[x / 64].fetch_or(bit, std::memory_order_relaxed) & bit) != 0) break;
-      std::atomic_ref<uint32_t>(nodes[x].TMP)
-          .store(get_node_label_length(sweep.stree, x), std::memory_order_relaxed);
+    for (uint32_t i = block; i < end && i < block + CLIMB_BLOCK; ++i) {
+      const NODE_REF father = nodes[i].father;
+      if (father == NIL || is_lifted(father)) continue;
+      if (std::atomic_ref<uint32_t>(nodes[i].TMP).load(std::memory_order_relaxed) != 0) level.push_back(father);
+    }
+    while (!level.empty()) {
+      lift_level_into(sweep.stree, sweep.lifted, level, &next);
+      std::swap(level, next);
     }
   }
 }
 
+static constexpr uint64_t ENDS_RANGE = 1 << 14;  // words of the bitmap an item
+
+// The string length of a table entry.
+static uint32_t entry_length(uint64_t entry) {
+  uint32_t length = 1;
+  while (loci_first(length + 1) <= entry) ++length;
+  return length;
+}
+
+// Marks a block of noted ends, nodes fetched together, and lifts what lies above them.
+static void mark_block(SUFFIX_TREE* stree, std::vector<std::pair<NODE_REF, uint32_t>>* block) {
+  NODE* pool = stree->STACK.get();
+  std::vector<NODE_REF> level, next;
+  for (auto [node, length] : *block) {
+    tagc_update(pool[node], length - father_depth(pool[node]));
+    if (pool[node].father != NIL) level.push_back(pool[node].father);
+  }
+  block->clear();
+  while (!level.empty()) {
+    lift_level_into(stree, stree->WALK.lifted.get(), level, &next);
+    std::swap(level, next);
+  }
+}
+
+// Marks the nodes of the ends noted in one range of the bitmap, and clears it.
+static void mark_ends_range(void* data, uint64_t item, uint32_t) {
+  SUFFIX_TREE* stree = static_cast<SUFFIX_TREE*>(data);
+  WALK_INDEX& index = stree->WALK;
+  const uint64_t end = std::min(ends_words(index), (item + 1) * ENDS_RANGE);
+  std::vector<std::pair<NODE_REF, uint32_t>> block;
+  for (uint64_t w = item * ENDS_RANGE; w < end; ++w) {
+    for (uint64_t bits = index.ends[w]; bits != 0; bits &= bits - 1) {
+      const uint64_t entry = w * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
+      const NODE_REF node = loci_node(index, index.loci.get() + entry * index.loci_width);
+      __builtin_prefetch(&stree->STACK[node], 1);
+      block.push_back({node, entry_length(entry)});
+    }
+    index.ends[w] = 0;
+    if (block.size() >= CLIMB_BLOCK) mark_block(stree, &block);
+  }
+  mark_block(stree, &block);
+}
+
 void tagc_walk(SUFFIX_TREE* stree) {
+  if (stree->WALK.ready) {
+    // The walks lifted what they marked; the short matches they noted are marked now. The
+    // next group starts afresh.
+    parallel_for(THREADS, (ends_words(stree->WALK) + ENDS_RANGE - 1) / ENDS_RANGE, mark_ends_range, stree);
+    std::memset(stree->WALK.lifted.get(), 0, lifted_words(stree) * sizeof(uint64_t));
+    return;
+  }
   // A node ends at its full edge exactly when something below it was reached. Sweeping
   // the pool in index order and climbing from every reached node until an ancestor
   // already lifted gives that with no stack, reading the pool in order instead of
   // chasing every link of a post-order traversal. The lifted set is a bitmap small
   // enough to stay in cache, so most reached nodes never load their father.
-  std::vector<std::atomic<uint64_t>> lifted(stree->NODE_INDEX / 64 + 1);
-  sweep_pool(stree, stree->NODE_INDEX, walk_range, &lifted);
+  std::vector<uint64_t> lifted(lifted_words(stree));
+  sweep_pool(stree, stree->NODE_INDEX, walk_range, lifted.data());
 }
 
 static void accumulate_range(void* data, uint64_t item, uint32_t) {

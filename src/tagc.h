@@ -12,6 +12,13 @@ void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_
                     uint32_t threads);
 constexpr uint64_t WALK_SEGMENT = 1 << 16;
 
+// Readies a tree for the pass's walks: its locus table (about 3.2 bytes a symbol of the chunk
+// at most: strings as long as that allows), through which walks find sons and short matches
+// with one lookup, and the bitmap with which they lift the ancestors of what they mark. The
+// bounds come out the same; tagc_walk then only clears the bitmap.
+void tagc_prepare_walks(SUFFIX_TREE* stree);
+constexpr uint64_t LOCI_BYTES_PER_5_SYMBOLS = 16;
+
 void tagc_initialize(SUFFIX_TREE* stree);
 void tagc_walk(SUFFIX_TREE* stree);
 void tagc_accumulate(SUFFIX_TREE* stree);

@@ -105,9 +105,11 @@ TEST_F(Tagc, WalkAndFoldGiveMatchingDepths) {
       EXPECT_EQ(a->STACK[v].TMP, brute_depth(a.get(), v, g1)) << "node " << v;
     // Long queries are walked in segments side by side: tiny segments must give the same.
     // So must threads walking groups of them, each carrying its own segments' ends.
+    // A tree readied for the pass (locus table, walks that lift what they mark) too.
     const uint64_t segment = 1 + rng() % 8;
     for (uint32_t threads : {1u, 2u, 3u, 8u}) {
       TreePtr s = build(chunk);
+      if (threads % 2 == 0) tagc_prepare_walks(s.get());
       for (const auto& q : g1) tagc_segmented(s.get(), q.size(), q.data(), segment, threads);
       tagc_walk(s.get());
       EXPECT_EQ(field(s.get(), &NODE::TMP), field(a.get(), &NODE::TMP))
@@ -163,6 +165,7 @@ TEST_F(Tagc, ParallelSegmentedWalkMarksWhatTheSingleWalkMarks) {
     for (uint64_t segment : {uint64_t{1 + rng() % 16}, uint64_t{50 + rng() % 500}})
       for (uint32_t threads : {1u, 2u, 3u, 8u}) {
         TreePtr t = build(chunk);
+        if (threads != 1) tagc_prepare_walks(t.get());
         tagc_segmented(t.get(), query.size(), query.data(), segment, threads);
         tagc_walk(t.get());
         ASSERT_EQ(field(t.get(), &NODE::TMP), expected)
@@ -203,6 +206,7 @@ TEST_F(Tagc, SharedStretchesAcrossSegmentsMarkWhatTheSingleWalkMarks) {
     for (uint64_t segment : {uint64_t{1 + rng() % 16}, uint64_t{17 + rng() % 300}})
       for (uint32_t threads : {1u, 3u}) {
         TreePtr t = build(chunk);
+        if (segment % 2 == 0) tagc_prepare_walks(t.get());
         tagc_segmented(t.get(), query.size(), query.data(), segment, threads);
         tagc_walk(t.get());
         ASSERT_EQ(field(t.get(), &NODE::TMP), expected)

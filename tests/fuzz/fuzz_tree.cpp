@@ -111,6 +111,7 @@ uint64_t longest_in(const std::string& label, const std::vector<std::string>& qu
 void check_walk(SUFFIX_TREE* t, SUFFIX_TREE* segmented, const std::vector<std::string>& queries, uint64_t segment) {
   const std::vector<std::string> label = path_labels(t);
   tagc_initialize(t);
+  tagc_prepare_walks(segmented);  // the pass's walks: the locus table, noted ends, lifts
   for (const std::string& q : queries) tagc(t, q.size(), q.data());
   for (const std::string& q : queries) tagc_segmented(segmented, q.size(), q.data(), segment, 1 + segment % 3);
   tagc_walk(t);
@@ -118,7 +119,7 @@ void check_walk(SUFFIX_TREE* t, SUFFIX_TREE* segmented, const std::vector<std::s
   for (NODE_REF v = 1; v < t->NODE_INDEX; ++v) {
     const uint64_t up = label[v].size() - get_node_label_length(t, v), found = longest_in(label[v], queries);
     require(node_at(t, v).TMP == (found > up ? found - up : 0), "the walk marks how far each edge occurs");
-    require(node_at(segmented, v).TMP == node_at(t, v).TMP, "a walk in segments marks the same");
+    require(node_at(segmented, v).TMP == node_at(t, v).TMP, "a readied walk in segments marks the same");
   }
   tagc_accumulate(t);
   for (NODE_REF v = 1; v + 1 < t->NODE_INDEX; ++v) {
