@@ -3,7 +3,7 @@
 #   related    NTUH-K2044 through the Kp1084 tree (same species)
 #   unrelated  S. aureus COL, one genome, and the S. aureus USA300 contigs (767 records),
 #              from Debian's ragout-examples (apt-get download, dpkg -x, not installed)
-#   reads      the 30x NTUH-K2044 reads of bench_fastq.sh, when they are there
+#   reads      the 30x NTUH-K2044 reads of bench_fastq.sh (as FASTA), when they are there
 # at 1 and 2 threads, side by side with an earlier build's bench_walk (OLD_BUILD, a build-bench
 # folder of another commit) when given, as the ratio old / new. Then the floor: reading and
 # filtering the same files without a tree (xenvar -f), seconds per Mbp.
@@ -39,7 +39,9 @@ if [ ! -s "$unrelated/Saureus_USA300_contigs.fasta" ]; then
 fi
 
 queries=("$data/NTUH-K2044.fna" "$unrelated/Saureus_COL.fasta" "$unrelated/Saureus_USA300_contigs.fasta")
-[ -s "$data/reads/NTUH-K2044.fq.gz" ] && queries+=("$data/reads/NTUH-K2044.fq.gz")
+# The reads as FASTA, one read a record: the walk sees what it sees in FASTQ, and an earlier
+# build that reads no FASTQ can walk them too.
+[ -s "$data/reads/NTUH-K2044.fa.gz" ] && queries+=("$data/reads/NTUH-K2044.fa.gz")
 
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg) ($(nproc) processors)"
 echo "tree: Kp1084 ($data/Klebs_Kp1084.fna); walks at threads $threads, best of $reps"
