@@ -22,7 +22,7 @@ TEST(Sizing, HeapAndChunkArithmetic) {
       {0, 8000, 1}, {500, 79, 1},  // never below one symbol
   };
   for (const auto& c : chunk)
-    EXPECT_EQ(chunk_from_heap(c.largest, c.heap), c.chunk) << c.largest << " / " << c.heap;
+    EXPECT_EQ(chunk_from_heap(c.largest, c.heap, 40), c.chunk) << c.largest << " / " << c.heap;
 
   EXPECT_EQ(clamp_to_u32(4294967295ull), 4294967295u);
   EXPECT_EQ(clamp_to_u32(4294967296ull), 4294967295u);  // not its low 32 bits
