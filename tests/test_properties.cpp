@@ -74,8 +74,14 @@ TEST(Properties, EveryThreadCountPrintsTheSame) {
         const Case c = large_case(rng);
         for (size_t f = 0; f < c.left.size(); ++f) dir.write('l' + std::to_string(f), c.left[f]);
         for (size_t f = 0; f < c.right.size(); ++f) dir.write('r' + std::to_string(f), c.right[f]);
-        for (const std::string& mode : {modes[i % 7], modes[(i + 3) % 7]}) {
-            const auto args = args_of(c, mode);
+        // And with quorums that keep side slots: a tag in 4 of 5 left files (one slot beside MAX) or in 3 (one beside
+        // TMP), and in at most one right file.
+        Case q = c;
+        while (q.left.size() < 5) q.left.push_back(c.left[1]);
+        for (size_t f = c.left.size(); f < q.left.size(); ++f) dir.write('l' + std::to_string(f), q.left[f]);
+        q.min_left = i % 2 ? "4" : "3", q.max_right = "1";
+        for (const auto& args : {args_of(c, modes[i % 7]), args_of(c, modes[(i + 3) % 7]), args_of(q, "-Cp")}) {
+            const std::string mode = args[0];
             SCOPED_TRACE("case " + std::to_string(i) + ": xenvar " + testing::PrintToString(args));
             const cli::Result one = dir.run(with_threads(args, 1));
             EXPECT_EQ(one.status, 0) << one.err;
