@@ -301,6 +301,19 @@ inline std::string regions(const Case& c, const Expected& e, bool fasta) {
     return out;
 }
 
+// The case's files in `dir`, as l0, l1, ... and r0, r1, ...
+inline void write_files(const cli::Dir& dir, const Case& c) {
+    for (size_t f = 0; f < c.left.size(); ++f) dir.write('l' + std::to_string(f), c.left[f]);
+    for (size_t f = 0; f < c.right.size(); ++f) dir.write('r' + std::to_string(f), c.right[f]);
+}
+
+// What a failing random case reports: how to draw it again, its command line and its files.
+inline std::string describe(unsigned long seed, unsigned long i, const std::vector<std::string>& args, const Case& c) {
+    return "seed " + std::to_string(seed) + " case " + std::to_string(i) + ": xenvar " + testing::PrintToString(args) +
+           "\n  with l0, l1, ... = " + testing::PrintToString(c.left) + "\n  and r0, ... = " +
+           testing::PrintToString(c.right);
+}
+
 // The same run on `threads` threads.
 inline std::vector<std::string> with_threads(std::vector<std::string> args, uint32_t threads) {
     args.insert(args.end(), {"--threads", std::to_string(threads)});

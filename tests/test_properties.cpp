@@ -29,11 +29,8 @@ TEST(Properties, TagsMatchBruteForce) {
             const Case& c = *run;
             const auto args = with_threads(
                 args_of(c, std::string("-C") + (c.spell ? "p" : "") + (c.histogram ? "h" : "")), threads[i % 4]);
-            for (size_t f = 0; f < c.left.size(); ++f) dir.write('l' + std::to_string(f), c.left[f]);
-            for (size_t f = 0; f < c.right.size(); ++f) dir.write('r' + std::to_string(f), c.right[f]);
-            SCOPED_TRACE("seed " + std::to_string(seed) + " case " + std::to_string(i) + ": xenvar " +
-                         testing::PrintToString(args) + "\n  with l0, l1, ... = " + testing::PrintToString(c.left) +
-                         "\n  and r0, ... = " + testing::PrintToString(c.right));
+            write_files(dir, c);
+            SCOPED_TRACE(describe(seed, i, args, c));
             const Expected e = brute_force(c);
             const cli::Result r = dir.run(args);
             EXPECT_EQ(r.status, e.status);
@@ -72,13 +69,11 @@ TEST(Properties, EveryThreadCountPrintsTheSame) {
     std::mt19937 rng(20261208);
     for (unsigned long i = 0; i < cases && !HasFailure(); ++i) {
         const Case c = large_case(rng);
-        for (size_t f = 0; f < c.left.size(); ++f) dir.write('l' + std::to_string(f), c.left[f]);
-        for (size_t f = 0; f < c.right.size(); ++f) dir.write('r' + std::to_string(f), c.right[f]);
         // And with quorums that keep side slots: a tag in 4 of 5 left files (one slot beside MAX) or in 3 (one beside
         // TMP), and in at most one right file.
         Case q = c;
         while (q.left.size() < 5) q.left.push_back(c.left[1]);
-        for (size_t f = c.left.size(); f < q.left.size(); ++f) dir.write('l' + std::to_string(f), q.left[f]);
+        write_files(dir, q);
         q.min_left = i % 2 ? "4" : "3", q.max_right = "1";
         for (const auto& args : {args_of(c, modes[i % 7]), args_of(c, modes[(i + 3) % 7]), args_of(q, "-Cp")}) {
             const std::string mode = args[0];
