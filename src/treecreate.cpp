@@ -381,13 +381,13 @@ static const LongOption LONG_OPTIONS[] = {
     {"threads", required_argument, OPT_THREADS, "N",
      "Threads to use (default: the cores this process may run on)"},
     {"min-left", required_argument, OPT_MIN_LEFT, "N|P%",
-     "A tag is in at least N left files, the representative counted, or in P% of\n"
-     "                        them rounded up (P may have decimals); default: all of them"},
+     "A tag is in at least N left files, the representative counted, or in P%\n"
+     "                        of them rounded up (P may have decimals); default: all. Memory: 8 bytes\n"
+     "                        a chunk symbol more for each left file it may miss, or N - 2 if fewer"},
     {"max-right", required_argument, OPT_MAX_RIGHT, "N|P%",
-     "A tag is in at most N right files, or in P% of them rounded down; default 0.\n"
-     "                        Memory: 8 bytes more a chunk symbol for each left file a tag may\n"
-     "                        miss (or, fewer, each beyond one it must be in) or each right\n"
-     "                        file it may be in, whichever of the two counts is larger"},
+     "A tag is in at most N right files, or in P% of them rounded down;\n"
+     "                        default 0. Memory: 8 bytes a chunk symbol more for each; with\n"
+     "                        --min-left, the larger of the two costs"},
 };
 
 static const char* const VERSION = "xenvar 5.1\n";
