@@ -14,6 +14,12 @@
 //   gen_fasta revcomp src=FILE [out=FILE]
 //       Every record of FILE reverse-complemented (A<->T, C<->G, U->A, small
 //       letters kept small, anything else kept), under its own header.
+//   gen_fasta draft src=FILE seed=S [contig=N] [lossmin=N] [lossmax=N] [snp=P] [name=NAME]
+//                   [out=FILE]
+//       A draft assembly of FILE: point mutations at rate P per base (default 0.0005), then
+//       each record cut into contigs of N / 6 to 11 N / 6 bases (N default 60000), losing
+//       lossmin to lossmax bases at each cut (default 200 to 2000), each contig on a random
+//       strand, the contigs shuffled, one record each.
 //   gen_fasta count FILE
 //       Prints the number of sequence bytes of FILE (header lines and white
 //       space left out).
@@ -26,6 +32,9 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "seqgen.h"
 
@@ -205,27 +214,15 @@ int cmd_repeat(const Args& a) {
   return 0;
 }
 
-// An assembly deposited on the other strand, turned to the orientation of its relatives.
-int cmd_revcomp(const Args& a) {
-  const std::string src = get_str(a, "src", "");
-  if (src.empty()) die("missing src=");
-  std::FILE* in = std::fopen(src.c_str(), "rb");
-  if (!in) die("cannot open " + src);
-  char complement[256];
-  for (int c = 0; c < 256; ++c) complement[c] = static_cast<char>(c);
-  for (const char* pair : {"AT", "TA", "CG", "GC", "UA", "at", "ta", "cg", "gc", "ua"})
-    complement[static_cast<unsigned char>(pair[0])] = pair[1];
-  std::FILE* f = open_out(a);
-  seqgen::FastaWriter w(f);
-  std::string header, seq;
-  bool any = false;
-  auto emit = [&] {
-    if (!any) return;
-    std::string rc(seq.rbegin(), seq.rend());
-    for (char& ch : rc) ch = complement[static_cast<unsigned char>(ch)];
-    if (!header.empty()) w.header(header);
-    w.sequence(rc);
-  };
+struct Record {
+  std::string header, bases;  // header without its '>'; bases without white space
+};
+
+// The records of a FASTA file, sequence before the first header as a record without one.
+std::vector<Record> read_records(const std::string& path) {
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) die("cannot open " + path);
+  std::vector<Record> records;
   char line[1 << 16];
   bool continued = false;  // the previous read ended inside a line
   while (std::fgets(line, sizeof line, in)) {
@@ -233,20 +230,95 @@ int cmd_revcomp(const Args& a) {
     bool whole = !l.empty() && l.back() == '\n';
     while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.remove_suffix(1);
     if (!continued && !l.empty() && l[0] == '>') {
-      emit();
-      header.assign(l.substr(1));
-      seq.clear();
-      any = true;
+      records.push_back({std::string(l.substr(1)), ""});
     } else {
+      if (records.empty()) records.emplace_back();
       for (char ch : l)
-        if (ch != ' ' && ch != '\t') seq.push_back(ch);
-      any = any || !seq.empty();
+        if (ch != ' ' && ch != '\t') records.back().bases.push_back(ch);
     }
     continued = !whole;
   }
-  emit();
   std::fclose(in);
+  return records;
+}
+
+// A-T, C-G, U to A, small letters kept small, anything else kept.
+std::string reverse_complement(std::string_view seq) {
+  static const struct Table {
+    char to[256];
+    Table() {
+      for (int c = 0; c < 256; ++c) to[c] = static_cast<char>(c);
+      for (const char* pair : {"AT", "TA", "CG", "GC", "UA", "at", "ta", "cg", "gc", "ua"})
+        to[static_cast<unsigned char>(pair[0])] = pair[1];
+    }
+  } complement;
+  std::string rc(seq.rbegin(), seq.rend());
+  for (char& ch : rc) ch = complement.to[static_cast<unsigned char>(ch)];
+  return rc;
+}
+
+// An assembly deposited on the other strand, turned to the orientation of its relatives.
+int cmd_revcomp(const Args& a) {
+  const std::string src = get_str(a, "src", "");
+  if (src.empty()) die("missing src=");
+  const std::vector<Record> records = read_records(src);
+  std::FILE* f = open_out(a);
+  seqgen::FastaWriter w(f);
+  for (const Record& r : records) {
+    if (r.header.empty() && r.bases.empty()) continue;
+    if (!r.header.empty()) w.header(r.header);
+    w.sequence(reverse_complement(r.bases));
+  }
   close_out(f, w);
+  return 0;
+}
+
+// A draft assembly of a finished genome: strain SNPs, then each record cut into contigs with
+// bases lost at every cut, each contig on a random strand, the contigs shuffled.
+int cmd_draft(const Args& a) {
+  const std::string src = get_str(a, "src", "");
+  if (src.empty()) die("missing src=");
+  const uint64_t seed = get_u64(a, "seed");
+  const uint64_t d_contig = 60000, d_lossmin = 200, d_lossmax = 2000;
+  const uint64_t contig = get_u64(a, "contig", &d_contig);
+  const uint64_t lossmin = get_u64(a, "lossmin", &d_lossmin), lossmax = get_u64(a, "lossmax", &d_lossmax);
+  const double snp = get_prob(a, "snp", 0.0005);
+  if (contig < 6 || contig > 600000000 || lossmin > lossmax || lossmax > 100000000) die("bad contig or loss");
+  const std::string name = get_str(a, "name", "draft");
+  seqgen::Rng rng(seed);
+  std::vector<std::string> contigs;
+  uint64_t kept = 0, lost = 0, snps = 0;
+  for (const Record& r : read_records(src)) {
+    seqgen::MutationCounts c;
+    const std::string bases = seqgen::mutate(rng, r.bases, snp, 0.0, 1, &c);
+    snps += c.snps;
+    // Contigs of contig / 6 to 11 contig / 6 bases, contig on average.
+    for (uint64_t at = 0; at < bases.size();) {
+      const uint64_t length = contig / 6 + rng.below(static_cast<uint32_t>(contig * 10 / 6 + 1));
+      const uint64_t loss = lossmin + rng.below(static_cast<uint32_t>(lossmax - lossmin + 1));
+      std::string piece = bases.substr(at, length);
+      if (rng.bits() & 1) piece = reverse_complement(piece);
+      kept += piece.size();
+      contigs.push_back(std::move(piece));
+      lost += std::min<uint64_t>(loss, bases.size() - std::min<uint64_t>(bases.size(), at + length));
+      at += length + loss;
+    }
+  }
+  for (size_t i = contigs.size(); i > 1; --i) std::swap(contigs[i - 1], contigs[rng.below(static_cast<uint32_t>(i))]);
+  std::FILE* f = open_out(a);
+  seqgen::FastaWriter w(f);
+  for (size_t i = 0; i < contigs.size(); ++i) {
+    // Headers as the archive has them for assembler contigs (a node, its length, its coverage).
+    const std::string node = std::to_string(i + 1), cover = std::to_string(20 + rng.below(40)) + "." +
+                                                            std::to_string(100000 + rng.below(900000));
+    w.header(name + "_" + node + " Klebsiella pneumoniae strain " + name + " NODE_" + node + "_length_" +
+             std::to_string(contigs[i].size()) + "_cov_" + cover + ", whole genome shotgun sequence");
+    w.sequence(contigs[i]);
+  }
+  close_out(f, w);
+  std::fprintf(stderr, "gen_fasta: draft of %s: %zu contigs, %llu bases kept, %llu lost at the cuts, %llu snps\n",
+               src.c_str(), contigs.size(), (unsigned long long)kept, (unsigned long long)lost,
+               (unsigned long long)snps);
   return 0;
 }
 
@@ -261,7 +333,7 @@ int cmd_count(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr,
-                 "usage: gen_fasta random|mutate|repeat|revcomp key=value...  or  gen_fasta count FILE\n");
+                 "usage: gen_fasta random|mutate|repeat|revcomp|draft key=value...  or  gen_fasta count FILE\n");
     return 2;
   }
   const std::string mode = argv[1];
@@ -271,5 +343,6 @@ int main(int argc, char** argv) {
   if (mode == "mutate") return cmd_mutate(a);
   if (mode == "repeat") return cmd_repeat(a);
   if (mode == "revcomp") return cmd_revcomp(a);
+  if (mode == "draft") return cmd_draft(a);
   die("unknown mode '" + mode + "'");
 }

@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -43,6 +44,9 @@ int32_t COUNT_CHUNKS = 0;
 int32_t MERGE = 0;
 std::vector<std::string> MERGE_FILES;
 uint32_t THREADS = 1;
+int32_t MIN_LEFT = 0;
+int32_t MAX_RIGHT = 0;
+QUORUM_PLAN QUORUM;
 
 // ---------------------------------------------------------------- command line
 
@@ -130,6 +134,35 @@ void parse_threads(const char* text, uint32_t* value) {
   if (!digits_only || errno != 0 || number < 1 || number > MAX_THREADS)
     fatal(1, "Invalid thread count '%s': give a whole number from 1 to %u.\n", text, MAX_THREADS);
   *value = static_cast<uint32_t>(number);
+}
+
+FileCount parse_file_count(const char* text, int32_t files, bool left, int64_t* count) {
+  const char* p = text;
+  if (*p == '-' && (std::isdigit(static_cast<unsigned char>(p[1])) || p[1] == '.')) return FileCount::negative;
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return FileCount::not_a_number;
+  uint64_t whole = 0, fraction = 0, scale = 1;  // P = whole + fraction / scale
+  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p)
+    whole = std::min<uint64_t>(whole * 10 + static_cast<uint64_t>(*p - '0'), UINT32_MAX);
+  if (*p == '\0') {
+    *count = static_cast<int64_t>(whole);
+    return FileCount::ok;
+  }
+  if (*p == '.') {
+    // Nine decimals keep P * scale * files within 128 bits, exactly.
+    if (!std::isdigit(static_cast<unsigned char>(*++p))) return FileCount::not_a_number;
+    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+      if (scale == 1000000000) return FileCount::not_a_number;
+      fraction = fraction * 10 + static_cast<uint64_t>(*p - '0');
+      scale *= 10;
+    }
+  }
+  if (*p != '%' || p[1] != '\0') return FileCount::not_a_number;
+  const unsigned __int128 percent = static_cast<unsigned __int128>(whole) * scale + fraction;
+  if (percent > 100 * static_cast<unsigned __int128>(scale)) return FileCount::above_100;
+  const unsigned __int128 share = percent * static_cast<uint64_t>(files), per = 100 * static_cast<unsigned __int128>(scale);
+  const uint64_t files_of = static_cast<uint64_t>(left ? (share + per - 1) / per : share / per);
+  *count = static_cast<int64_t>(left && files_of == 0 ? 1 : files_of);
+  return FileCount::ok;
 }
 
 std::vector<std::string> split(const char* str, int32_t* cnt) {
@@ -239,9 +272,9 @@ uint32_t heap_from_free(uint32_t free_mem) {
   return static_cast<uint32_t>((uint64_t{7} * free_mem + 9) / 10 - 1);
 }
 
-uint32_t chunk_from_heap(uint64_t largest, uint32_t heapsize) {
+uint32_t chunk_from_heap(uint64_t largest, uint32_t heapsize, uint32_t node_bytes) {
   // Two nodes per symbol; largest * 80 > heapsize exactly when largest > heapsize / 80.
-  uint64_t budget = heapsize / (2 * NODESIZE);
+  uint64_t budget = heapsize / (2 * uint64_t{node_bytes});
   uint64_t chunk = largest < budget ? largest : budget;
   return chunk == 0 ? 1 : static_cast<uint32_t>(chunk);
 }
@@ -253,13 +286,59 @@ static uint64_t largest_file() {
   return largest;
 }
 
+// NODESIZE in the report is what a node costs, its side slots included.
 static void size_chunks_automatically() {
   uint32_t free_mem = mem_windows();
+  uint32_t node_bytes = NODESIZE + 4 * QUORUM.slots;
   HEAPSIZE = heap_from_free(free_mem);
-  CHUNK = chunk_from_heap(largest_file(), HEAPSIZE);
+  CHUNK = chunk_from_heap(largest_file(), HEAPSIZE, node_bytes);
   std::fprintf(stderr, "MEMORY: %lu\nHEAPSIZE: %lu\nNODESIZE: %d\nCHUNK: %lu\n\n",
                static_cast<unsigned long>(free_mem), static_cast<unsigned long>(HEAPSIZE),
-               static_cast<int>(NODESIZE), static_cast<unsigned long>(CHUNK));
+               static_cast<int>(node_bytes), static_cast<unsigned long>(CHUNK));
+}
+
+// ---------------------------------------------------------------- quorum
+
+QUORUM_PLAN quorum_plan(int32_t left, int32_t min_left, int32_t right, int32_t max_right) {
+  QUORUM_PLAN plan;
+  // The representative holds its own text: the others may miss a tag `misses` times, so its
+  // bound is their (misses + 1)-th smallest mark, which is their (min_left - 1)-th largest.
+  const uint32_t others = static_cast<uint32_t>(left - 1), misses = static_cast<uint32_t>(left - min_left);
+  if (min_left <= 1 || others == 0) plan.left = LeftOrder::none, plan.left_k = 0;
+  else if (misses < others - misses) plan.left_k = misses + 1;
+  else plan.left = LeftOrder::largest, plan.left_k = others - misses;
+  // At most `right` right files can hold a tag.
+  plan.right_streamed = max_right < right;
+  plan.right_k = plan.right_streamed ? static_cast<uint32_t>(max_right) + 1 : 1;
+  plan.slots = std::max(plan.left_k, plan.right_k) - 1;
+  return plan;
+}
+
+static const char* file_count_problem(FileCount result) {
+  switch (result) {
+    case FileCount::not_a_number: return "give a number of files or a percentage such as 95%";
+    case FileCount::negative: return "a number of files is never negative";
+    case FileCount::above_100: return "a percentage is at most 100%";
+    case FileCount::ok: break;
+  }
+  return "";
+}
+
+// The values are read once the lists are known, so that option order does not matter; a
+// merge has no files and only checks their form.
+static void resolve_quorum(const char* min_left, const char* max_right) {
+  int64_t count = LEFT;
+  FileCount result = min_left ? parse_file_count(min_left, LEFT, true, &count) : FileCount::ok;
+  if (result != FileCount::ok) fatal(1, "Invalid --min-left value '%s': %s.\n", min_left, file_count_problem(result));
+  if (!MERGE && (count == 0 || count > LEFT))
+    fatal(1, "Invalid --min-left value '%s': give 1 to %d, the number of left files.\n", min_left, LEFT);
+  MIN_LEFT = static_cast<int32_t>(std::min<int64_t>(count, LEFT));
+  count = 0;
+  result = max_right ? parse_file_count(max_right, RIGHT, false, &count) : FileCount::ok;
+  if (result != FileCount::ok) fatal(1, "Invalid --max-right value '%s': %s.\n", max_right, file_count_problem(result));
+  // More than the right files there are: no right condition, as with all of them.
+  MAX_RIGHT = static_cast<int32_t>(std::min<int64_t>(count, RIGHT));
+  QUORUM = quorum_plan(LEFT, MIN_LEFT, RIGHT, MAX_RIGHT);
 }
 
 // Long options: names only, with ids above every byte so that no letter reaches them.
@@ -275,6 +354,8 @@ enum LongOptionId {
   OPT_COUNT_CHUNKS,
   OPT_MERGE,
   OPT_THREADS,
+  OPT_MIN_LEFT,
+  OPT_MAX_RIGHT,
 };
 
 struct LongOption {
@@ -305,6 +386,14 @@ static const LongOption LONG_OPTIONS[] = {
      "Join the outputs of --chunks jobs, given in chunk order, into the whole run's output"},
     {"threads", required_argument, OPT_THREADS, "N",
      "Threads to use (default: the cores this process may run on)"},
+    {"min-left", required_argument, OPT_MIN_LEFT, "N|P%",
+     "A tag is in at least N left files, the representative counted, or in P%\n"
+     "                        of them rounded up (P may have decimals); default: all. Memory: 8 bytes\n"
+     "                        a chunk symbol more for each left file it may miss, or N - 2 if fewer"},
+    {"max-right", required_argument, OPT_MAX_RIGHT, "N|P%",
+     "A tag is in at most N right files, or in P% of them rounded down;\n"
+     "                        default 0. Memory: 8 bytes a chunk symbol more for each; with\n"
+     "                        --min-left, the larger of the two costs"},
 };
 
 static const char* const VERSION = "xenvar 5.1\n";
@@ -407,6 +496,8 @@ static void refuse_reads_with_raw_sequence() {
 void createtree(int argc, char** argv) {
   const std::vector<option> long_options = getopt_table();
   THREADS = available_cores();
+  const char* min_left = nullptr;
+  const char* max_right = nullptr;
   int option;
   while ((option = ::getopt_long(argc, argv, "XvHhCNpn:L:R:fc:o:r:aA", long_options.data(), nullptr)) !=
          -1) {
@@ -447,6 +538,8 @@ void createtree(int argc, char** argv) {
       case OPT_COUNT_CHUNKS: COUNT_CHUNKS = 1; break;
       case OPT_MERGE: MERGE = 1; break;
       case OPT_THREADS: parse_threads(optarg, &THREADS); break;
+      case OPT_MIN_LEFT: min_left = optarg; break;
+      case OPT_MAX_RIGHT: max_right = optarg; break;
       default: PrintUsage();
     }
   }
@@ -454,6 +547,7 @@ void createtree(int argc, char** argv) {
   if (OVERLAP == 0) std::fputs("Overlap length must be at least 1.\n", stderr);
   if (MERGE) {
     check_merge_usage(argc, argv);
+    resolve_quorum(min_left, max_right);
     return;
   }
   if (OVERLAP == 0 || LEFT == 0 || (RIGHT == 0 && LEFT < 2)) PrintUsage();
@@ -461,6 +555,7 @@ void createtree(int argc, char** argv) {
   if (MAX_LENGTH < MIN_LENGTH)
     fatal(1, "Maximum length %u is below minimum length %u (--max-length, --min-length).\n",
           static_cast<unsigned>(MAX_LENGTH), static_cast<unsigned>(MIN_LENGTH));
+  resolve_quorum(min_left, max_right);
   // Without DNA there is no complement of a symbol.
   if (BOTH_STRANDS && !DNA) fatal(1, "Option --both-strands cannot be combined with -N.\n");
   if (!DNA) refuse_reads_with_raw_sequence();

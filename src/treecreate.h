@@ -48,6 +48,29 @@ extern int32_t MERGE;
 extern std::vector<std::string> MERGE_FILES;
 // Threads that walk the queries and sweep the tree (--threads); 1 until the command line sets it.
 extern uint32_t THREADS;
+// --min-left: a tag is in at least this many left files, the representative counted (LEFT by default).
+extern int32_t MIN_LEFT;
+// --max-right: a tag is in at most this many right files (0 by default).
+extern int32_t MAX_RIGHT;
+
+// How the tag pass keeps a quorum per node. The left bound is the k-th smallest of the other
+// left files' marks (k - 1 of them beside MAX), or, where that needs fewer, the k-th largest
+// (k - 1 beside TMP); the right bound the k-th largest of the right files' marks.
+enum class LeftOrder { none, smallest, largest };
+struct QUORUM_PLAN {
+  LeftOrder left = LeftOrder::smallest;
+  uint32_t left_k = 1;        // 1 with LeftOrder::smallest: every other left file, folded as ever
+  bool right_streamed = true;  // false: the right files cannot exclude a tag
+  uint32_t right_k = 1;       // 1: the right files excluded together with the earlier chunks, as ever
+  uint32_t slots = 0;         // 32-bit side slots a node, shared by the two stages
+};
+QUORUM_PLAN quorum_plan(int32_t left, int32_t min_left, int32_t right, int32_t max_right);
+extern QUORUM_PLAN QUORUM;
+// A --min-left or --max-right value, "N" or "P%" (P may have decimals), as a number of files
+// out of `files`: P% rounds up and gives at least 1 for --min-left (`left`), rounds down for
+// --max-right. A count beyond 4294967295 reads as 4294967295.
+enum class FileCount { ok, not_a_number, negative, above_100 };
+FileCount parse_file_count(const char* text, int32_t files, bool left, int64_t* count);
 
 void createtree(int argc, char** argv);
 std::vector<std::string> split(const char* str, int32_t* cnt);
@@ -70,7 +93,8 @@ constexpr uint32_t MAX_THREADS = 1024;
 uint32_t clamp_to_u32(uint64_t bytes);
 uint64_t meminfo_available(const std::string& meminfo);
 uint32_t heap_from_free(uint32_t free_mem);
-uint32_t chunk_from_heap(uint64_t largest, uint32_t heapsize);
+// `node_bytes`: a node with its side slots (NODESIZE without); two nodes a symbol.
+uint32_t chunk_from_heap(uint64_t largest, uint32_t heapsize, uint32_t node_bytes);
 
 // Reads one range of a file through its byte source; a compressed source carries on its
 // stream when ranges come in order. A FASTQ file is read from the chunk's own bytes on, its

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "merge.h"
+#include "quorum.h"
 #include "regions.h"
 #include "report.h"
 #include "source.h"
@@ -154,6 +155,56 @@ static Text copy_text(const char* str, uint64_t len) {
   return copy;
 }
 
+// Every other left file must hold the tag, or all but LEFT - MIN_LEFT of them: each file's
+// completed marks are folded into the order statistic that the quorum needs.
+static void left_stage(SUFFIX_TREE* tree, SIDE_SLOTS& side, uint64_t len) {
+  if (QUORUM.left == LeftOrder::none) return;  // the representative alone is quorum enough
+  const bool smallest = QUORUM.left == LeftOrder::smallest;
+  const uint32_t used = QUORUM.left_k - 1;
+  // The smallest start as the node's own bound, the largest as 0.
+  quorum_fill(tree, side, used, smallest);
+  for (int32_t c2 = 1; c2 < LEFT; ++c2) {
+    stream_file(tree, FILES_LEFT[c2], FILES_LEFT_SIZES[c2], Stage::left, len);
+    // The largest mark alone is that of all the files together: one walk after the last.
+    if (!smallest && used == 0) continue;
+    tagc_walk(tree);
+    if (smallest) quorum_keep_smallest(tree, side, used);
+    else quorum_keep_largest(tree, side, used);
+  }
+  if (smallest) return;
+  if (used == 0) tagc_walk(tree);
+  tagc_accumulate(tree);
+}
+
+// The earlier chunks must not hold the tag, nor more than MAX_RIGHT right files: the excluding
+// bound ends in TMP, completed.
+static void excluding_stage(SUFFIX_TREE* tree, SIDE_SLOTS& side, uint64_t c1, uint64_t len) {
+  ByteSource earlier = source_for(FILES_LEFT[0], FILES_LEFT_SIZES[0]);
+  for (uint64_t c3 = 0; c3 < c1; ++c3) query_step(tree, earlier, c3, Stage::earlier, len);
+  const uint32_t tolerated = QUORUM.right_k - 1;
+  if (QUORUM.right_streamed && tolerated == 0) {
+    // None tolerated: one group with the earlier chunks, walked once.
+    for (int32_t c2 = 0; c2 < RIGHT; ++c2)
+      stream_file(tree, FILES_RIGHT[c2], FILES_RIGHT_SIZES[c2], Stage::right, len);
+  }
+  tagc_walk(tree);
+  if (!QUORUM.right_streamed || tolerated == 0) return;
+  // The earlier chunks count as tolerated + 1 files, so that they stay absolute.
+  quorum_fill(tree, side, tolerated, false);
+  for (int32_t c2 = 0; c2 < RIGHT; ++c2) {
+    stream_file(tree, FILES_RIGHT[c2], FILES_RIGHT_SIZES[c2], Stage::right, len);
+    tagc_walk(tree);
+    quorum_keep_largest(tree, side, tolerated);
+  }
+}
+
+// The side slots live while the stages fold into them.
+static void streaming_stages(SUFFIX_TREE* tree, uint64_t c1, uint64_t len) {
+  SIDE_SLOTS side = quorum_side(tree, QUORUM.slots);
+  left_stage(tree, side, len);
+  excluding_stage(tree, side, c1, len);
+}
+
 void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t end1,
               uint64_t preamble1, uint64_t offset, bool rep_compressed) {
   const char* rep = FILES_LEFT[0].c_str();
@@ -173,19 +224,7 @@ void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t en
   uint32_t NODES = tree->NODE_INDEX - 1;
 
   if (flagN > 0) invalid_symbol_stage(tree.get(), c1, start1, end1, preamble1, std::move(unmasked), len);
-  // Every other left file must hold the tag: fold each by minimum.
-  for (int32_t c2 = 1; c2 < LEFT; ++c2) {
-    stream_file(tree.get(), FILES_LEFT[c2], FILES_LEFT_SIZES[c2], Stage::left, len);
-    tagc_walk(tree.get());
-    tagc_accumulate(tree.get());
-  }
-  // Earlier chunks and right files must not hold it: together they stay in TMP.
-  ByteSource earlier = source_for(FILES_LEFT[0], FILES_LEFT_SIZES[0]);
-  for (uint64_t c3 = 0; c3 < c1; ++c3) query_step(tree.get(), earlier, c3, Stage::earlier, len);
-  for (int32_t c2 = 0; c2 < RIGHT; ++c2)
-    stream_file(tree.get(), FILES_RIGHT[c2], FILES_RIGHT_SIZES[c2], Stage::right, len);
-  tagc_walk(tree.get());
-
+  streaming_stages(tree.get(), c1, len);
   report_bounds(tree.get(), NODES);
   if (FORMAT == Format::tags) report(tree.get(), NODES, str, offset);
   else regions_chunk(tree.get(), NODES, str, len - 1);

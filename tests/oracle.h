@@ -1,7 +1,7 @@
 // The brute force of what a tag is, and the random runs it checks: shared by the property tests. A tag is a distinct
 // substring of a representative chunk (masked unless -N), 1 to OVERLAP - 1 long, without masked symbols, in some
-// loaded chunk of every other left file and in none of a right file or an earlier representative chunk. Nothing here
-// calls the library.
+// loaded chunk of every other left file (of all but LEFT - N of them with --min-left N) and of no right file (of at
+// most M with --max-right M), and in no earlier representative chunk. Nothing here calls the library.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -29,9 +29,10 @@ inline unsigned long from_env(const char* name, unsigned long fallback) {
 
 
 // The contents of files l0, l1, ... and r0, r1, ..., and the options of one run.
-// both: --both-strands, other files count on either strand.
+// both: --both-strands, other files count on either strand. min_left, max_right: the option values, "" for none.
 struct Case { std::vector<std::string> left, right; uint64_t chunk, overlap, preamble; bool dna, spell, histogram;
-              bool both = false; uint64_t min_length = 1, max_length = UINT64_MAX; };
+              bool both = false; uint64_t min_length = 1, max_length = UINT64_MAX;
+              std::string min_left = "", max_right = ""; };
 struct Chunk { std::string text; uint64_t in_chunk = 0;  // in_chunk: symbols from the chunk's own bytes
                std::vector<std::pair<uint64_t, uint64_t>> records; };  // where a header opens one: text index, file offset
 struct Expected { std::string out, err, converted; std::vector<std::string> texts; int status = 0;
@@ -68,6 +69,14 @@ inline std::string reverse_complement(const std::string& s) {
     return r;
 }
 
+// A --min-left or --max-right value as a number of files: N, or P% (P with one decimal at most) of `files`, rounded
+// up and at least 1 (`up`) or rounded down.
+inline size_t files_of(const std::string& value, size_t files, bool up) {
+    if (!value.ends_with('%')) return std::stoul(value);
+    const size_t dot = value.find('.'), tenths = std::stoul(value) * 10 + (dot == std::string::npos ? 0 : value[dot + 1] - '0');
+    return up ? std::max<size_t>(1, (tenths * files + 999) / 1000) : tenths * files / 1000;
+}
+
 // What the run must print: its errors and empty chunks; standard output with one line per tag, in an order of its own.
 inline Expected brute_force(const Case& c) {
     auto by_size = [](const std::string& a, const std::string& b) { return a.size() < b.size(); };
@@ -86,10 +95,20 @@ inline Expected brute_force(const Case& c) {
                     for (size_t l = 1; l < c.overlap && p + l <= n; ++l) set.insert(std::string_view(*text).substr(p, l));
         }
     };
-    std::vector<Set> in_left(lc.size());
-    Set excluded;
-    for (size_t f = 1; f < lc.size(); ++f) add(in_left[f], lc[f]);
-    for (const auto& file : rc) add(excluded, file);
+    // For every substring, the other left files and the right files that hold it, each file counted once.
+    using Count = std::unordered_map<std::string_view, size_t>;
+    Count in_left, in_right;
+    auto count = [&](Count& counts, std::span<const Chunk> file) {
+        Set held;
+        add(held, file);
+        for (std::string_view sub : held) ++counts[sub];
+    };
+    for (size_t f = 1; f < lc.size(); ++f) count(in_left, lc[f]);
+    for (const auto& file : rc) count(in_right, file);
+    auto held = [](const Count& counts, std::string_view sub) { auto it = counts.find(sub); return it == counts.end() ? 0 : it->second; };
+    const size_t others = c.min_left.empty() ? lc.size() - 1 : files_of(c.min_left, lc.size(), true) - 1;
+    const size_t tolerated = c.max_right.empty() ? 0 : files_of(c.max_right, rc.size(), false);
+    Set excluded;  // the earlier chunks
     Expected e;
     std::vector<size_t> lens(c.overlap);  // tags of each length
     uint64_t offset = 0;
@@ -109,10 +128,10 @@ inline Expected brute_force(const Case& c) {
         for (size_t p = 0; p < m.size(); ++p)
             for (size_t l = 1; l < c.overlap && p + l <= m.size(); ++l) {
                 const std::string_view sub = std::string_view(m).substr(p, l);
-                if ((c.dna && sub.back() == '+') ||
-                    !std::all_of(in_left.begin() + 1, in_left.end(), [&](auto& set) { return set.count(sub) > 0; }))
+                if ((c.dna && sub.back() == '+') || held(in_left, sub) < others)
                     break;  // nothing longer from p qualifies either
-                if (l >= c.min_length && l <= c.max_length && !excluded.count(sub) && tags.insert(sub).second)
+                if (l >= c.min_length && l <= c.max_length && !excluded.count(sub) && held(in_right, sub) <= tolerated &&
+                    tags.insert(sub).second)
                     ++lens[l], e.out += std::to_string(p + 1) + " " + std::to_string(l) + " 1 " + m.substr(p, l) + "\n";
             }
         e.tags.emplace_back(tags.begin(), tags.end()), e.offsets.push_back(offset - lc[0][k].in_chunk);
@@ -190,14 +209,47 @@ inline Case random_case(std::mt19937& rng) {
 }
 
 inline std::vector<std::string> args_of(const Case& c, const std::string& mode) {
-    auto list = [](const char* names, size_t n) { return std::string(names).substr(0, 3 * n - 1); };  // n <= 4
+    auto list = [](char side, size_t n) {
+        std::string names;
+        for (size_t i = 0; i < n; ++i) names.append(i ? "," : "").append(1, side).append(std::to_string(i));
+        return names;
+    };
     std::vector<std::string> a = {mode, "-c", std::to_string(c.chunk), "-o", std::to_string(c.overlap), "-r",
-                                  std::to_string(c.preamble), "-L", list("l0,l1,l2,l3", c.left.size())};
-    if (!c.right.empty()) a.insert(a.end(), {"-R", list("r0,r1,r2,r3", c.right.size())});
+                                  std::to_string(c.preamble), "-L", list('l', c.left.size())};
+    if (!c.right.empty()) a.insert(a.end(), {"-R", list('r', c.right.size())});
     if (!c.dna) a.push_back("-N");
+    if (c.both) a.push_back("--both-strands");
     if (c.min_length != 1) a.insert(a.end(), {"--min-length", std::to_string(c.min_length)});
     if (c.max_length != UINT64_MAX) a.insert(a.end(), {"--max-length", std::to_string(c.max_length)});
+    if (!c.min_left.empty()) a.insert(a.end(), {"--min-left", c.min_left});
+    if (!c.max_right.empty()) a.insert(a.end(), {"--max-right", c.max_right});
     return a;
+}
+
+// The case with a random quorum, both strands now and then and a minimum length: at times more left and right files
+// (copies of its own with point changes, as long as they were, so the representative stays), so that every way of
+// keeping the quorum is met.
+inline Case with_quorum(Case c, std::mt19937& rng) {
+    auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    auto changed = [&](std::string f) {
+        for (char& ch : f)
+            if (std::strchr("ACGTU", ch) && ch && pick(100) < 8) ch = "ACGT"[pick(4)];
+        return f;
+    };
+    auto share = [&](size_t low, size_t high) {  // a count, or a percentage, with a tenth at times
+        if (pick(3)) return std::to_string(low + pick(high + 1 - low));
+        const size_t percent = pick(101);
+        std::string value = std::to_string(percent);
+        if (percent < 100 && pick(3) == 0) value.append(".").append(std::to_string(pick(10)));
+        return value.append("%");
+    };
+    while (pick(2) && c.left.size() < 9) c.left.push_back(changed(c.left[pick(c.left.size())]));
+    while (!c.right.empty() && pick(3) == 0 && c.right.size() < 6) c.right.push_back(changed(c.right[pick(c.right.size())]));
+    c.min_left = share(1, c.left.size());
+    c.max_right = share(0, c.right.size() + 1);  // more than there are: no right condition
+    c.both = c.dna && pick(3) == 0;
+    c.min_length = pick(3) ? 1 : 1 + pick(5);
+    return c;
 }
 
 // The signature regions of a run as BED or FASTA: the maximal stretches of the representative sequence (the masked
@@ -250,6 +302,19 @@ inline std::string regions(const Case& c, const Expected& e, bool fasta) {
         for (size_t i = 0; i < symbols.size(); i += 60) out += symbols.substr(i, 60) + "\n";
     }
     return out;
+}
+
+// The case's files in `dir`, as l0, l1, ... and r0, r1, ...
+inline void write_files(const cli::Dir& dir, const Case& c) {
+    for (size_t f = 0; f < c.left.size(); ++f) dir.write('l' + std::to_string(f), c.left[f]);
+    for (size_t f = 0; f < c.right.size(); ++f) dir.write('r' + std::to_string(f), c.right[f]);
+}
+
+// What a failing random case reports: how to draw it again, its command line and its files.
+inline std::string describe(unsigned long seed, unsigned long i, const std::vector<std::string>& args, const Case& c) {
+    return "seed " + std::to_string(seed) + " case " + std::to_string(i) + ": xenvar " + testing::PrintToString(args) +
+           "\n  with l0, l1, ... = " + testing::PrintToString(c.left) + "\n  and r0, ... = " +
+           testing::PrintToString(c.right);
 }
 
 // The same run on `threads` threads.

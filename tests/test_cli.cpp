@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <regex>
+#include <tuple>
 
 #include "cli.h"
 #include "gzip_writer.h"
@@ -281,4 +282,69 @@ TEST(Cli, FastqReadsAndMalformedRecords) {
     };
     for (Case& c : cases) c.args.insert(c.args.begin(), {"-c", "1000"});  // a later -c counts
     check(dir, cases);
+}
+
+TEST(Cli, QuorumRefusesBadValues) {
+    const cli::Dir dir({{"a", "ACGT\n"}, {"b", "ACGT\n"}, {"c", "ACGA\n"}, {"r", "CG\n"}});
+    auto refused = [](const std::string& option, const std::string& value, const std::string& why) {
+        return "Invalid --" + option + " value '" + value + "': " + why + ".\n";
+    };
+    const std::string range = "give 1 to 3, the number of left files", form = "give a number of files or a percentage such as 95%";
+    std::vector<Case> cases;
+    for (const auto& [option, value, why] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"min-left", "0", range}, {"min-left", "4", range}, {"min-left", "99999999999", range},
+             {"min-left", "100.01%", "a percentage is at most 100%"}, {"max-right", "101%", "a percentage is at most 100%"},
+             {"min-left", "-1", "a number of files is never negative"}, {"max-right", "-0.5%", "a number of files is never negative"},
+             {"min-left", "two", form}, {"min-left", "", form}, {"min-left", "2x", form}, {"min-left", " 2", form},
+             {"min-left", "1.5", form}, {"max-right", "5%%", form}, {"max-right", ".5%", form}, {"max-right", "1.%", form},
+             {"max-right", "0.0000000001%", form}}) {  // decimals beyond the ninth
+        cases.push_back({{"-L", "a,b,c", "-R", "r", "--" + option, value}, "", refused(option, value, why), 1});
+        // Read once the lists are known: an option before -L is judged by the same list.
+        cases.push_back({{"--" + option + "=" + value, "-L", "a,b,c", "-R", "r"}, "", refused(option, value, why), 1});
+    }
+    check(dir, cases);
+}
+
+// Without a quorum, and with one that asks for every left file and no right file in any spelling, a run prints
+// today's bytes: several chunks, both strands, three outputs.
+TEST(Cli, DefaultQuorumPrintsWhatTheRunWithoutPrints) {
+    const std::string ex = XENVAR_SOURCE_DIR "/examples/";
+    const cli::Dir dir;
+    for (const std::string mode : {"-vhp", "-C", "--format=bed"}) {
+        const std::vector<std::string> args = {mode, "-c", "1500", "-o", "300", "--both-strands", "-L",
+                                               ex + "target1.fa," + ex + "target2.fa," + ex + "target3.fa", "-R",
+                                               ex + "neighbour1.fa," + ex + "neighbour2.fa"};
+        static const std::regex stamp("#Time: [^\n]*\n");
+        const cli::Result today = dir.run(args);
+        ASSERT_EQ(today.status, 0);
+        ASSERT_NE(today.out.find(mode == "-C" ? " " : mode == "-vhp" ? "0: (" : "\t"), std::string::npos) << mode;
+        for (const std::vector<std::string>& quorum : std::vector<std::vector<std::string>>{
+                 {"--min-left", "3", "--max-right", "0"}, {"--min-left", "100%", "--max-right", "0%"},
+                 {"--max-right", "49.9%", "--min-left", "99.9%"}}) {
+            std::vector<std::string> with = quorum;
+            with.insert(with.end(), args.begin(), args.end());
+            const cli::Result r = dir.run(with);
+            EXPECT_EQ(std::regex_replace(r.out, stamp, ""), std::regex_replace(today.out, stamp, ""))
+                << testing::PrintToString(with);
+            EXPECT_EQ(r.err, today.err) << testing::PrintToString(with);
+            EXPECT_EQ(r.status, 0);
+        }
+    }
+}
+
+// The automatic chunk size budgets a node's side slots too, and --count-chunks counts with it.
+TEST(Cli, QuorumSlotsInTheMemoryReport) {
+    const cli::Dir dir({{"a", "ACGTACGT\n"}, {"b", "ACGT\n"}, {"c", "ACGA\n"}, {"r", "CG\n"}, {"s", "GA\n"}});
+    static const std::regex report("MEMORY: (\\d+)\nHEAPSIZE: (\\d+)\nNODESIZE: (\\d+)\nCHUNK: (\\d+)\n\n");
+    for (const auto& [quorum, node] : std::vector<std::pair<Args, unsigned long long>>{
+             {{"--min-left", "2"}, 40}, {{"--max-right", "1"}, 44}, {{"--min-left", "2", "--max-right", "50%"}, 44}}) {
+        Args args = {"-L", "a,b,c", "-R", "r,s", "--count-chunks"};
+        args.insert(args.end(), quorum.begin(), quorum.end());
+        const cli::Result r = dir.run(args);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(r.err, m, report)) << r.err;
+        EXPECT_EQ(std::stoull(m[3]), node);
+        EXPECT_EQ(std::stoull(m[4]), std::max(1ULL, std::min(9ULL, std::stoull(m[2]) / (2 * node))));
+        EXPECT_EQ(r.out, "1\n");
+    }
 }

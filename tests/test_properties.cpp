@@ -1,4 +1,4 @@
-// Random small runs of the binary against the brute force of oracle.h.
+// Random small runs of the binary against the brute force of oracle.h, each also with a random quorum.
 #include "oracle.h"
 
 using namespace oracle;
@@ -22,31 +22,33 @@ TEST(Properties, TagsMatchBruteForce) {
     std::mt19937 rng(seed);
     unsigned long with_tags = 0;
     for (unsigned long i = 0; i < cases && !HasFailure(); ++i) {  // the first failing case is reported
-        Case c = random_case(rng);
-        if (i % 7 == 3) c.max_length = 1 + rng() % 8;
+        Case plain = random_case(rng);
+        if (i % 7 == 3) plain.max_length = 1 + rng() % 8;
+        const Case quorum = with_quorum(plain, rng);
         const uint32_t threads[] = {1, 2, 3, 8};
-        const auto args = with_threads(
-            args_of(c, std::string("-C") + (c.spell ? "p" : "") + (c.histogram ? "h" : "")), threads[i % 4]);
-        for (size_t f = 0; f < c.left.size(); ++f) dir.write('l' + std::to_string(f), c.left[f]);
-        for (size_t f = 0; f < c.right.size(); ++f) dir.write('r' + std::to_string(f), c.right[f]);
-        SCOPED_TRACE("seed " + std::to_string(seed) + " case " + std::to_string(i) + ": xenvar " +
-                     testing::PrintToString(args) + "\n  with l0, l1, ... = " + testing::PrintToString(c.left) +
-                     "\n  and r0, ... = " + testing::PrintToString(c.right));
-        const Expected e = brute_force(c);
-        const cli::Result r = dir.run(args);
-        EXPECT_EQ(r.status, e.status);
-        EXPECT_EQ(std::regex_replace(r.err, progress, ""), e.err);
-        EXPECT_EQ(canonical(e.texts, r.out, c.spell), canonical(e.texts, e.out, true));
-        if (i % 5 == 0) {
-            EXPECT_EQ(dir.run(with_threads(args_of(c, "-f"), threads[i % 4])).out, e.converted) << "-f in place of -C";
-            for (uint32_t n : threads) {  // byte for byte, progress lines included
-                const cli::Result again = dir.run(with_threads(args, n));
-                EXPECT_EQ(again.out, r.out) << n << " threads";
-                EXPECT_EQ(again.err, r.err) << n << " threads";
-                EXPECT_EQ(again.status, r.status) << n << " threads";
+        // Every case twice: as it is, and with a random quorum, both strands at times and a minimum length.
+        for (const Case* run : {&plain, &quorum}) {
+            const Case& c = *run;
+            const auto args = with_threads(
+                args_of(c, std::string("-C") + (c.spell ? "p" : "") + (c.histogram ? "h" : "")), threads[i % 4]);
+            write_files(dir, c);
+            SCOPED_TRACE(describe(seed, i, args, c));
+            const Expected e = brute_force(c);
+            const cli::Result r = dir.run(args);
+            EXPECT_EQ(r.status, e.status);
+            EXPECT_EQ(std::regex_replace(r.err, progress, ""), e.err);
+            EXPECT_EQ(canonical(e.texts, r.out, c.spell), canonical(e.texts, e.out, true));
+            if (i % 5 == 0) {
+                EXPECT_EQ(dir.run(with_threads(args_of(c, "-f"), threads[i % 4])).out, e.converted) << "-f in place of -C";
+                for (uint32_t n : threads) {  // byte for byte, progress lines included
+                    const cli::Result again = dir.run(with_threads(args, n));
+                    EXPECT_EQ(again.out, r.out) << n << " threads";
+                    EXPECT_EQ(again.err, r.err) << n << " threads";
+                    EXPECT_EQ(again.status, r.status) << n << " threads";
+                }
             }
+            with_tags += run == &plain && e.out.find(' ') != std::string::npos;
         }
-        with_tags += e.out.find(' ') != std::string::npos;
     }
     // The generator must keep producing runs with something to report.
     EXPECT_TRUE(HasFailure() || cases < 100 || with_tags > cases / 3) << with_tags << " of " << cases;
@@ -69,10 +71,14 @@ TEST(Properties, EveryThreadCountPrintsTheSame) {
     std::mt19937 rng(20261208);
     for (unsigned long i = 0; i < cases && !HasFailure(); ++i) {
         const Case c = large_case(rng);
-        for (size_t f = 0; f < c.left.size(); ++f) dir.write('l' + std::to_string(f), c.left[f]);
-        for (size_t f = 0; f < c.right.size(); ++f) dir.write('r' + std::to_string(f), c.right[f]);
-        for (const std::string& mode : {modes[i % 7], modes[(i + 3) % 7]}) {
-            const auto args = args_of(c, mode);
+        // And with quorums that keep side slots: a tag in 4 of 5 left files (one slot beside MAX) or in 3 (one beside
+        // TMP), and in at most one right file.
+        Case q = c;
+        while (q.left.size() < 5) q.left.push_back(c.left[1]);
+        write_files(dir, q);
+        q.min_left = i % 2 ? "4" : "3", q.max_right = "1";
+        for (const auto& args : {args_of(c, modes[i % 7]), args_of(c, modes[(i + 3) % 7]), args_of(q, "-Cp")}) {
+            const std::string mode = args[0];
             SCOPED_TRACE("case " + std::to_string(i) + ": xenvar " + testing::PrintToString(args));
             const cli::Result one = dir.run(with_threads(args, 1));
             EXPECT_EQ(one.status, 0) << one.err;

@@ -22,7 +22,7 @@ TEST(Sizing, HeapAndChunkArithmetic) {
       {0, 8000, 1}, {500, 79, 1},  // never below one symbol
   };
   for (const auto& c : chunk)
-    EXPECT_EQ(chunk_from_heap(c.largest, c.heap), c.chunk) << c.largest << " / " << c.heap;
+    EXPECT_EQ(chunk_from_heap(c.largest, c.heap, 40), c.chunk) << c.largest << " / " << c.heap;
 
   EXPECT_EQ(clamp_to_u32(4294967295ull), 4294967295u);
   EXPECT_EQ(clamp_to_u32(4294967296ull), 4294967295u);  // not its low 32 bits
@@ -82,4 +82,33 @@ TEST(Reader, LoadFileRange) {
   }
   DNA = saved_dna;
   std::remove(path.c_str());
+}
+
+TEST(Sizing, QuorumValuesPlanAndChunkBudget) {
+  // Percentages exactly, decimals included: no rounding of 33.3 % of 3 files up to 1, nor of 95 % of 100 to 96.
+  struct { const char* text; int32_t files; bool left; int64_t count; } counts[] = {
+      {"95%", 101, true, 96}, {"95%", 100, true, 95}, {"0%", 7, true, 1}, {"100%", 0, true, 1},
+      {"33.3%", 3, false, 0}, {"33.4%", 3, false, 1}, {"33.3%", 3, true, 1}, {"2.5%", 40, false, 1},
+      {"0.000000001%", 2000000000, false, 0}, {"7", 3, true, 7}, {"99999999999", 3, false, 4294967295}};
+  for (const auto& c : counts) {
+    int64_t count = -1;
+    EXPECT_EQ(parse_file_count(c.text, c.files, c.left, &count), FileCount::ok) << c.text;
+    EXPECT_EQ(count, c.count) << c.text << " of " << c.files;
+  }
+  // The fewer slots of the two ways to keep the left quorum; the right stage shares them.
+  struct { int32_t left, min_left, right, max_right; LeftOrder order; uint32_t left_k, right_k, slots; bool streamed; } plans[] = {
+      {101, 101, 40, 0, LeftOrder::smallest, 1, 1, 0, true},  // as without the options
+      {101, 96, 40, 1, LeftOrder::smallest, 6, 2, 5, true},   // 5 misses beside MAX
+      {101, 3, 40, 0, LeftOrder::largest, 2, 1, 1, true},     // 98 misses, or the 2 largest
+      {5, 3, 2, 1, LeftOrder::largest, 2, 2, 1, true},         // 2 misses against 2 largest: the largest
+      {5, 4, 3, 2, LeftOrder::smallest, 2, 3, 2, true},
+      {101, 1, 40, 40, LeftOrder::none, 0, 1, 0, false},     // neither condition: nothing streamed
+  };
+  for (const auto& p : plans) {
+    const QUORUM_PLAN plan = quorum_plan(p.left, p.min_left, p.right, p.max_right);
+    EXPECT_TRUE(plan.left == p.order && plan.left_k == p.left_k && plan.right_k == p.right_k && plan.slots == p.slots &&
+                plan.right_streamed == p.streamed)
+        << p.left << " " << p.min_left << " " << p.right << " " << p.max_right;
+  }
+  EXPECT_EQ(chunk_from_heap(1000000000, 8000, 40 + 4 * 5), 66u);  // 8000 / (2 * 60)
 }

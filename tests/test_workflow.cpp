@@ -99,3 +99,25 @@ TEST(Workflow, RandomMultiChunkCasesMergeIntoTheWholeRun) {
     EXPECT_GE(check_workflow(dir, {yaml_list(left), yaml_list(right), options, c.chunk, run.per_job}, whole), 2u);
   }
 }
+
+// The quorum options go to every job and to the merge, which has no files to count them against; the chunk that
+// mem_mb allows counts their side slots (here one: a right file tolerated), also under getopt_long's abbreviations.
+TEST(Workflow, QuorumOptionsPassThroughAndCountInTheChunk) {
+  const std::string ex = XENVAR_SOURCE_DIR "/examples/";
+  const cli::Dir dir;
+  const std::string left = ex + "target1.fa," + ex + "target2.fa," + ex + "target3.fa";
+  const std::string right = ex + "neighbour1.fa," + ex + "neighbour2.fa";
+  const std::string options = "-C -p -h --min-left 2 --max-right=50%";
+  std::vector<std::string> args = split_words(options);
+  args.insert(args.end(), {"-L", left, "-R", right, "-c", "1000"});
+  EXPECT_EQ(check_workflow(dir, {"'" + left + "'", "'" + right + "'", options, 1000, 2}, args), 3u);
+
+  dir.write("left.txt", "# targets\n" + ex + "target1.fa\n\n" + ex + "target2.fa\r\n" + ex + "target3.fa\n");
+  dir.write("config.yaml", "xenvar: '" XENVAR_BIN "'\nleft: '@left.txt'\nright: '" + right +
+                               "'\noptions: '-C --min-lef 2 --max-r 1'\nchunk_size: 0\nmem_mb: 1064\n");
+  const std::string cmd = "cd '" + dir.path.string() + "' && snakemake -n -p -s '" XENVAR_SOURCE_DIR
+                          "/workflow/Snakefile' --cores 1 xenvar-run/chunks.txt --configfile config.yaml > dry.log 2>&1";
+  EXPECT_EQ(std::system(cmd.c_str()), 0) << read_file(dir.path / "dry.log");
+  const std::string chunk = " -c " + std::to_string((1000ull << 20) / (85 + 8)) + " ";  // 1000 MiB, 93 bytes a symbol
+  EXPECT_NE(read_file(dir.path / "dry.log").find(chunk), std::string::npos) << read_file(dir.path / "dry.log");
+}

@@ -7,7 +7,7 @@
 // 1 + (flags >> 4 & 3) are left files, the rest (four at most) right files. Flags: bit 0 -N,
 // 1 -p, 2 -h, 3 -f in place of the tags, 4-5 the left files, 6-7 the form files are stored in.
 // The preamble byte's bits 5-7 add --ignore-case, --both-strands (without -N) and a second
-// thread.
+// thread; the overlap byte's bits 5-6 a quorum of left files, bit 7 one tolerated right file.
 #include <fcntl.h>
 #include <getopt.h>
 #include <sanitizer/common_interface_defs.h>
@@ -90,6 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool ignore_case = data[2] & 0x20, two_threads = data[2] & 0x80;
   c.both = c.dna && (data[2] & 0x40);
   const bool convert = flags & 8;
+  const uint8_t quorum = data[1] >> 5;
   std::vector<std::string> files(1);
   for (size_t i = 4; i < size; ++i) {
     if (data[i] == '|') files.emplace_back();
@@ -99,6 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   c.left.assign(files.begin(), files.begin() + left);
   c.right.assign(files.begin() + left, files.begin() + std::min<size_t>(files.size(), left + 4));
   if (c.right.empty() && c.left.size() < 2) return 0;  // the usage text: nothing to compare
+  if (quorum & 3) c.min_left = std::to_string(1 + (quorum & 3) % c.left.size());
+  if (quorum & 4) c.max_right = "1";
   const bool plain = (flags >> 6 & 3) == 0;
   for (const auto* side : {&c.left, &c.right})
     for (const std::string& f : *side)
@@ -116,7 +119,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const oracle::Expected e = oracle::brute_force(as_read);
   auto with_settings = [&](std::vector<std::string> args) {
     if (ignore_case) args.push_back("--ignore-case");
-    if (c.both) args.push_back("--both-strands");
     args.insert(args.end(), {"--threads", two_threads ? "2" : "1"});
     return args;
   };

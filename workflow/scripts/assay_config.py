@@ -1,9 +1,11 @@
-"""What the Snakefile's assay rules read from the configuration: the genomes behind the -L and
--R lists, the xenvar options of the signature run, the quorum of left and right genomes, and
-Primer3's settings file. Imported by the Snakefile; the functions are plain so that they are
+"""What the Snakefile reads from the configuration: the genomes behind the -L and -R lists,
+the quorum of left and right genomes (and the side slots it costs xenvar a node), the xenvar
+options of the assay's signature run, and Primer3's settings file. Imported by the Snakefile; the functions are plain so that they are
 tested without Snakemake."""
 import math
+import re
 import shlex
+from fractions import Fraction
 
 # xenvar options that choose what a run prints, with the number of values each takes: the
 # signature run prints BED of primer-sized tags whatever the main run prints.
@@ -51,52 +53,64 @@ def signature_options(options, primer_min, primer_max):
     return " ".join(shlex.quote(w) for w in kept)
 
 
-def _option_value(options, name):
-    """The last value given to a long option (--name V or --name=V), or None."""
+def option_value(options, name, shortest):
+    """The last value given to a long option (--name V or --name=V), under any prefix of at
+    least `shortest` characters, as getopt_long takes it; None when absent."""
     value, words = None, shlex.split(options)
     for i, word in enumerate(words):
-        if word == name and i + 1 < len(words):
-            value = words[i + 1]
-        elif word.startswith(name + "="):
-            value = word[len(name) + 1:]
+        given, equals, rest = word.partition("=")
+        if len(given) >= shortest and name.startswith(given):
+            value = rest if equals else (words[i + 1] if i + 1 < len(words) else None)
     return value
 
 
-def _count_or_percent(text, option):
-    """(number, is_percent) of N or P%, P a decimal number."""
-    try:
-        if text.endswith("%"):
-            value = float(text[:-1])
-            if 0 <= value <= 100:
-                return value, True
-        else:
-            value = int(text)
-            if value >= 0:
-                return value, False
-    except ValueError:
-        pass
-    raise ValueError(f"config: {option} takes N or P% (0 to 100), not '{text}'")
+def files_of(value, files, left):
+    """A --min-left (left) or --max-right value, N or P% with up to nine decimals, as a number
+    of files as xenvar counts it: ceil(P x files / 100) and at least 1 for --min-left,
+    floor(P x files / 100) for --max-right. None for a value that xenvar refuses."""
+    match = re.fullmatch(r"(\d+)|(\d+(?:\.\d{1,9})?)%", value or "")
+    if match is None:
+        return None
+    if match.group(1) is not None:
+        return int(match.group(1))
+    percent = Fraction(match.group(2))
+    if percent > 100:
+        return None
+    share = percent * files / 100
+    return max(1, math.ceil(share)) if left else math.floor(share)
+
+
+def _quorum_option(options, name, shortest, files, left):
+    value = option_value(options, name, shortest)
+    if value is None:
+        return None
+    count = files_of(value, files, left)
+    if count is None:
+        raise ValueError(f"config: {name} takes N or P% (0 to 100), not '{value}'")
+    return count
 
 
 def left_quorum(options, left):
-    """How many of the `left` genomes an assay must amplify: --min-left N or P% (ceil(P x left /
-    100), at least 1), all of them without it."""
-    text = _option_value(options, "--min-left")
-    if text is None:
-        return left
-    value, percent = _count_or_percent(text, "--min-left")
-    need = math.ceil(value * left / 100) if percent else value
-    return max(1, min(need, left))
+    """How many of the `left` genomes an assay must amplify: --min-left N or P%, all of them
+    without it."""
+    need = _quorum_option(options, "--min-left", len("--min-lef"), left, True)
+    return left if need is None else max(1, min(need, left))
 
 
 def right_tolerated(options, right):
-    """How many of the `right` genomes an assay may amplify: --max-right N or P% (floor(P x right
-    / 100)), none without it."""
-    text = _option_value(options, "--max-right")
-    if text is None:
-        return 0
-    value, percent = _count_or_percent(text, "--max-right")
-    return min(math.floor(value * right / 100) if percent else value, right)
+    """How many of the `right` genomes an assay may amplify: --max-right N or P%, none without it."""
+    tolerated = _quorum_option(options, "--max-right", len("--max-r"), right, False)
+    return 0 if tolerated is None else min(tolerated, right)
+
+
+def side_slots(options, left, right):
+    """The 32-bit side slots a node that --min-left and --max-right cost xenvar: the larger of
+    the left files a tag may miss (or, when fewer, the other left files beyond one that must
+    hold it) and the right files that may hold it. Values that xenvar refuses cost nothing
+    here: the run fails on its own."""
+    n = files_of(option_value(options, "--min-left", len("--min-lef")), left, True) or left
+    m = files_of(option_value(options, "--max-right", len("--max-r")), right, False) or 0
+    return max(0 if n <= 1 else min(left - n, n - 2), m if m < right else 0, 0)
 
 
 def primer3_settings(assay):
