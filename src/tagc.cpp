@@ -296,6 +296,14 @@ static void recent_bases(const char* str1, uint64_t i, uint32_t* code, uint32_t*
   }
 }
 
+// Whether c extends no match that holds the query's last loci_depth - 1 symbols: the text
+// holds no string of the table's longest length that ends with them and c. The walk then
+// drops the match without looking for c in the tree.
+static bool dead_end(const WALK_INDEX& index, uint32_t code, uint32_t run, uint32_t b) {
+  return b < 4 && run + 1 >= index.loci_depth &&
+         !has_bit(index.present.get(), loci_first(index.loci_depth) + ((code << 2 | b) & code_mask(index.loci_depth)));
+}
+
 // Walks segment after segment of the item, each from the root, and on past the segment's
 // end (a carry) while its match still starts inside the segment: the walks of the later
 // segments cannot hold that match. Each walk keeps its own copy of the job, so that no
@@ -359,7 +367,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
               consumed = true;
               continue;
             }
-          } else if (!absent) {
+          } else if (!absent && !dead_end(index, code, run, b)) {
             // Longer than the table, or a symbol it does not hold: on in the tree from where
             // the match ends.
             if (ell > 0 && ell_node == NIL) {
@@ -378,8 +386,8 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
             in_line = false;
             continue;
           }
-          // c extends nothing: the match cannot be longer from where it starts. Mark where it
-          // ends and drop its first symbol.
+          // c extends nothing (or nothing as long as the table's strings): the match cannot be
+          // longer from where it starts. Mark where it ends and drop its first symbol.
           if (ell == 0) {
             consumed = true;
             continue;
@@ -406,8 +414,10 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           ell_node = k.node == root ? NIL : k.node;
           continue;
         }
+        const bool hopeless = absent || (index.ready && index.loci_depth > 0 && depth + 1 >= index.loci_depth &&
+                                         dead_end(index, code, run, b));
         if (k.node == root || k.edge_progress == get_node_label_length(stree, k.node)) {
-          NODE_REF son = absent ? NIL : n.sons;
+          NODE_REF son = hopeless ? NIL : n.sons;
           while (son != NIL) {
             co_await fetch_node(stree, son);
             const unsigned char* first = &ts[pool[son].edge_label_start];
@@ -440,8 +450,8 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           continue;
         }
         const unsigned char* next = &ts[n.edge_label_start + k.edge_progress];
-        if (!absent && (!in_line || (reinterpret_cast<uintptr_t>(next) & 63) == 0)) co_await fetch_byte(next);
-        if (!absent && *next == c) {
+        if (!hopeless && (!in_line || (reinterpret_cast<uintptr_t>(next) & 63) == 0)) co_await fetch_byte(next);
+        if (!hopeless && *next == c) {
           ++k.edge_progress;
           // Along a leaf's edge nothing else is marked until a mismatch: compare on without
           // a step per symbol. A carry through a stretch that the query shares with the
