@@ -386,8 +386,8 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
             in_line = false;
             continue;
           }
-          // c extends nothing (or nothing as long as the table's strings): the match cannot be
-          // longer from where it starts. Mark where it ends and drop its first symbol.
+          // c extends nothing, or no match that holds the last loci_depth - 1 symbols: the match
+          // cannot be longer from where it starts. Mark where it ends and drop its first symbol.
           if (ell == 0) {
             consumed = true;
             continue;
