@@ -22,16 +22,6 @@ NODE_REF find_son(const SUFFIX_TREE* tree, NODE_REF node, int character) {
   return son;
 }
 
-uint32_t get_node_label_end(const SUFFIX_TREE* tree, NODE_REF node) {
-  // Every leaf edge ends at the common end, so raising e lengthens them all at once.
-  const NODE& n = node_at(tree, node);
-  return n.sons == NIL ? tree->e : n.edge_label_end;
-}
-
-uint32_t get_node_label_length(const SUFFIX_TREE* tree, NODE_REF node) {
-  return get_node_label_end(tree, node) - node_at(tree, node).edge_label_start + 1;
-}
-
 unsigned char is_last_char_in_edge(const SUFFIX_TREE* tree, NODE_REF node, uint32_t edge_pos) {
   return edge_pos == get_node_label_length(tree, node) - 1 ? 1 : 0;
 }

@@ -89,8 +89,6 @@ NODE_REF create_node(SUFFIX_TREE* tree, NODE_REF father, uint32_t start, uint32_
                      uint32_t position);
 // `character` is a byte value; any value outside 0..255 matches no son.
 NODE_REF find_son(const SUFFIX_TREE* tree, NODE_REF node, int character);
-uint32_t get_node_label_end(const SUFFIX_TREE* tree, NODE_REF node);
-uint32_t get_node_label_length(const SUFFIX_TREE* tree, NODE_REF node);
 unsigned char is_last_char_in_edge(const SUFFIX_TREE* tree, NODE_REF node, uint32_t edge_pos);
 void connect_siblings(SUFFIX_TREE* tree, NODE_REF left_sib, NODE_REF right_sib);
 void create_suffix_link(SUFFIX_TREE* tree, NODE_REF node, NODE_REF link);
@@ -110,6 +108,17 @@ void ST_DeleteTree(SUFFIX_TREE* tree);
 [[noreturn]] void tree_out_of_memory();
 
 inline NODE& node_at(const SUFFIX_TREE* tree, NODE_REF ref) { return tree->STACK[ref]; }
+
+// Inline: the walks ask for edge lengths at nearly every step.
+inline uint32_t get_node_label_end(const SUFFIX_TREE* tree, NODE_REF node) {
+  // Every leaf edge ends at the common end, so raising e lengthens them all at once.
+  const NODE& n = node_at(tree, node);
+  return n.sons == NIL ? tree->e : n.edge_label_end;
+}
+
+inline uint32_t get_node_label_length(const SUFFIX_TREE* tree, NODE_REF node) {
+  return get_node_label_end(tree, node) - node_at(tree, node).edge_label_start + 1;
+}
 
 // Construction steps, exposed for tests.
 void SPA(SUFFIX_TREE* tree, POS* pos, uint32_t phase, uint32_t* extension,
