@@ -78,6 +78,13 @@ struct FETCH {
   void await_resume() const noexcept {}
 };
 
+// Asks for a record without handing over: a record may straddle two cache lines.
+static void prefetch_node(const SUFFIX_TREE* stree, NODE_REF node) {
+  const NODE* n = &stree->STACK[node];
+  __builtin_prefetch(n);
+  __builtin_prefetch(reinterpret_cast<const char*>(n) + sizeof(NODE) - 1);
+}
+
 // A record may straddle two cache lines.
 static FETCH fetch_node(const SUFFIX_TREE* stree, NODE_REF node) {
   const NODE* n = &stree->STACK[node];
@@ -418,12 +425,16 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
                                          dead_end(index, code, run, b));
         if (k.node == root || k.edge_progress == get_node_label_length(stree, k.node)) {
           NODE_REF son = hopeless ? NIL : n.sons;
+          if (son != NIL) co_await fetch_node(stree, son);
           while (son != NIL) {
-            co_await fetch_node(stree, son);
+            // The son's first symbol and its right sibling are fetched together: one
+            // hand-over a son instead of two.
             const unsigned char* first = &ts[pool[son].edge_label_start];
+            const NODE_REF next_son = pool[son].right_sibling;
+            if (next_son != NIL) prefetch_node(stree, next_son);
             co_await fetch_byte(first);
             if (*first == c) break;
-            son = pool[son].right_sibling;
+            son = next_son;
           }
           if (son != NIL) {
             tagc_update(n, k.edge_progress);
