@@ -311,6 +311,12 @@ static bool dead_end(const WALK_INDEX& index, uint32_t code, uint32_t run, uint3
          !has_bit(index.present.get(), loci_first(index.loci_depth) + ((code << 2 | b) & code_mask(index.loci_depth)));
 }
 
+// Bits set in the lifted and ends bitmaps, which outgrow the core's cache, wait this many
+// more before they are set, so that their words are fetched meanwhile: nothing reads
+// them before the walks end, and lifting a node later marks the same.
+static constexpr uint32_t LIFT_DELAY = 8;
+static constexpr uint64_t NO_ENTRY = UINT64_MAX;
+
 // Walks segment after segment of the item, each from the root, and on past the segment's
 // end (a carry) while its match still starts inside the segment: the walks of the later
 // segments cannot hold that match. Each walk keeps its own copy of the job, so that no
@@ -322,6 +328,12 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
   const NODE_REF root = stree->root;
   const WALK_INDEX& index = stree->WALK;
   uint64_t* const lifted = index.lifted.get();
+  NODE_REF delayed[LIFT_DELAY];
+  std::fill(std::begin(delayed), std::end(delayed), NIL);
+  uint32_t delayed_next = 0;
+  uint64_t ends_delayed[LIFT_DELAY];
+  std::fill(std::begin(ends_delayed), std::end(ends_delayed), NO_ENTRY);
+  uint32_t ends_next = 0;
   while (left->next < left->end) {
     const uint64_t s = left->next++;
     const uint64_t end = (s + 1) * job.segment < job.len1 + 1 ? (s + 1) * job.segment : job.len1 + 1;
@@ -354,13 +366,18 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
       const uint64_t at = i;
       bool covered = false, consumed = false;
       while (!consumed) {
-        // Everything above a marked node holds its whole edge.
-        for (NODE_REF x = lift_from; x != NIL; x = pool[x].father) {
-          if (!claim_lift(lifted, x)) break;
-          co_await fetch_node(stree, x);
-          tagc_update(pool[x], get_node_label_length(stree, x));
+        // Everything above a marked node holds its whole edge: lifted LIFT_DELAY lifts later.
+        if (lift_from != NIL) {
+          __builtin_prefetch(&lifted[lift_from / 64]);
+          NODE_REF x = std::exchange(delayed[delayed_next], lift_from);
+          delayed_next = (delayed_next + 1) % LIFT_DELAY;
+          lift_from = NIL;
+          for (; x != NIL; x = pool[x].father) {
+            if (!claim_lift(lifted, x)) break;
+            co_await fetch_node(stree, x);
+            tagc_update(pool[x], get_node_label_length(stree, x));
+          }
         }
-        lift_from = NIL;
         if (shallow) {
           if (carrying && ell <= i - end) {
             covered = true;
@@ -399,7 +416,14 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
             consumed = true;
             continue;
           }
-          note_end(index, loci_first(ell) + (code & code_mask(ell)));
+          {
+            // Noted LIFT_DELAY ends later.
+            const uint64_t entry = loci_first(ell) + (code & code_mask(ell));
+            __builtin_prefetch(&index.ends[entry / 64]);
+            const uint64_t due = std::exchange(ends_delayed[ends_next], entry);
+            ends_next = (ends_next + 1) % LIFT_DELAY;
+            if (due != NO_ENTRY) note_end(index, due);
+          }
           --ell;
           ell_node = NIL;
           continue;
@@ -438,7 +462,8 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           }
           if (son != NIL) {
             tagc_update(n, k.edge_progress);
-            // Everything above it is lifted already; the root's whole edge counts as 1.
+            // Everything above it is lifted, or waits in a delayed lift; the root's whole
+            // edge counts as 1.
             if (lifted != nullptr && claim_lift(lifted, k.node)) tagc_update(n, get_node_label_length(stree, k.node));
             k = Walker{son, 1};
             tagc_update(pool[son], 1);
@@ -524,6 +549,16 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
         code = code << 2 | (b & 3);
       } else {
         recent_bases(job.str1, i, &code, &run);  // the match ran on along a leaf
+      }
+    }
+    // The segment's last delayed ends and lifts.
+    for (uint64_t& due : ends_delayed)
+      if (const uint64_t entry = std::exchange(due, NO_ENTRY); entry != NO_ENTRY) note_end(index, entry);
+    for (NODE_REF& first : delayed) {
+      for (NODE_REF x = std::exchange(first, NIL); x != NIL; x = pool[x].father) {
+        if (!claim_lift(lifted, x)) break;
+        co_await fetch_node(stree, x);
+        tagc_update(pool[x], get_node_label_length(stree, x));
       }
     }
   }
