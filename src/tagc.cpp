@@ -1,6 +1,7 @@
 #include "tagc.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <coroutine>
 #include <cstring>
@@ -106,11 +107,18 @@ static const struct BaseCodes {
 
 static uint32_t base_code(int c) { return c < 0 ? 4 : BASES.code[c]; }
 
-// Entries of all strings shorter than `length`: the table holds length 1, then 2, and so on,
-// each length in the order of its codes (the first symbol in the highest bits).
-static uint64_t loci_first(uint32_t length) { return ((uint64_t{1} << (2 * length)) - 4) / 3; }
-static uint32_t code_mask(uint32_t length) { return static_cast<uint32_t>((uint64_t{1} << (2 * length)) - 1); }
 static constexpr uint32_t LOCI_LONGEST = 15;  // codes of 2 bits a symbol in 32 bits, with the next one
+
+// Entries of all strings shorter than `length`: the table holds length 1, then 2, and so on,
+// each length in the order of its codes (the first symbol in the highest bits). Looked up,
+// as the walks ask at nearly every symbol and the division would wait on their codes.
+static constexpr auto LOCI_FIRST = [] {
+  std::array<uint64_t, LOCI_LONGEST + 3> first{};
+  for (uint32_t length = 1; length < first.size(); ++length) first[length] = ((uint64_t{1} << (2 * length)) - 4) / 3;
+  return first;
+}();
+static uint64_t loci_first(uint32_t length) { return LOCI_FIRST[length]; }
+static uint32_t code_mask(uint32_t length) { return static_cast<uint32_t>((uint64_t{1} << (2 * length)) - 1); }
 
 static const unsigned char* loci_entry(const WALK_INDEX& index, uint32_t length, uint32_t code) {
   return index.loci.get() + (loci_first(length) + (code & code_mask(length))) * index.loci_width;
