@@ -11,31 +11,19 @@
 // average at the start and the end.
 #include <sys/mman.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bench_clock.h"
 namespace {
 
 constexpr uint64_t LINE = 64;
 constexpr uint64_t HUGE_PAGE = uint64_t{1} << 21;
-
-double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-std::string loadavg() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
 
 uint64_t next_random(uint64_t* x) {
   *x ^= *x << 13;

@@ -29,8 +29,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -40,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "seqgen.h"
 #include "suffix_array_tree.h"
 #include "suffix_tree.h"
@@ -89,19 +88,6 @@ uint64_t status_kb(const char* field) {
     if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
       return std::strtoull(line.c_str() + n + 1, nullptr, 10);
   return 0;
-}
-
-double cpu_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-std::string loadavg() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
 }
 
 bool reset_hwm() {

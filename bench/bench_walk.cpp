@@ -12,17 +12,14 @@
 // and the load average at the start and the end. After each repetition the node bounds must equal those
 // of the first thread count: the figures mean nothing otherwise. (MAX is
 // folded again on every repetition, so only TMP after tagc_walk is compared.)
-#include <time.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "suffix_array_tree.h"
 #include "suffix_tree.h"
 #include "tagc.h"
@@ -30,23 +27,6 @@
 #include "xenvar.h"
 
 namespace {
-
-double cpu_now() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-std::string loadavg() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
 
 Text load_whole(const std::string& file, uint64_t* symbols) {
   uint64_t len = 0, offset = 0;
@@ -119,7 +99,7 @@ int main(int argc, char** argv) {
       THREADS = counts[c];
       tagc_initialize(tree.get());
       std::vector<double> t(stages);
-      double cpu0 = cpu_now();
+      double cpu0 = cpu_seconds();
       for (size_t q = 0; q < names.size(); ++q) {
         double s = now();
         tagc(tree.get(), sizes[q], queries[q].get());
@@ -128,18 +108,18 @@ int main(int argc, char** argv) {
       double s = now();
       tagc_walk(tree.get());
       t[names.size()] = now() - s;
-      double check0 = cpu_now();
+      double check0 = cpu_seconds();
       std::vector<uint32_t> b = marks(tree.get());
       if (reference.empty()) reference = b;
       same = same && b == reference;
-      double checking = cpu_now() - check0;
+      double checking = cpu_seconds() - check0;
       s = now();
       tagc_accumulate(tree.get());
       t[names.size() + 1] = now() - s;
       s = now();
       tagc_initialize(tree.get());
       t[names.size() + 2] = now() - s;
-      cpu[c] = std::min(cpu[c], cpu_now() - cpu0 - checking);
+      cpu[c] = std::min(cpu[c], cpu_seconds() - cpu0 - checking);
       for (size_t k = 0; k < stages; ++k) best[c][k] = std::min(best[c][k], t[k]);
     }
   }
