@@ -32,8 +32,9 @@ static_assert(sizeof(NODE) == NODESIZE, "a node is ten 32-bit fields");
 // What the pass's walks read besides the tree (tagc_prepare_walks builds it): the locus table,
 // for every string of A, C, G and T of 1 to `loci_depth` symbols that the text holds, the node
 // on whose edge it ends, so that a short match is followed by its length alone and the nodes
-// are read only to be marked; and one bit a node, set once a walk has lifted the node to its
-// full edge (and so everything above it), so that walks complete their own marks.
+// are read only to be marked; and one bit a node, set where a walk asks for the node to be
+// lifted to its full edge with everything above it, which tagc_walk then does for all the
+// walks at once, or where the node is lifted already.
 struct WALK_INDEX {
   std::unique_ptr<unsigned char[], FreeDeleter> loci;
   uint32_t loci_depth = 0;  // longest string in the table; 0: no table

@@ -34,6 +34,12 @@ static void tagc_update(NODE& n, uint32_t value) {
   }
 }
 
+// A node lifted holds its whole edge, the most TMP can hold: a store, where no other
+// value can be lost.
+static void lift(SUFFIX_TREE* stree, NODE_REF x) {
+  std::atomic_ref<uint32_t>(stree->STACK[x].TMP).store(get_node_label_length(stree, x), std::memory_order_relaxed);
+}
+
 // How many steps ahead a prefetch goes where the next nodes are known in advance.
 static constexpr uint32_t PREFETCH_AHEAD = 16;
 
@@ -192,6 +198,14 @@ static bool claim_lift(uint64_t* lifted, NODE_REF x) {
   const uint64_t bit = uint64_t{1} << (x % 64);
   std::atomic_ref<uint64_t> word(lifted[x / 64]);
   return (word.load(std::memory_order_relaxed) & bit) == 0 && (word.fetch_or(bit, std::memory_order_relaxed) & bit) == 0;
+}
+
+// Asks tagc_walk to lift the node and everything above it. A bit set stands for a node
+// lifted or still to be lifted, so the lifts that tagc_walk climbs stop at it.
+static void ask_lift(uint64_t* lifted, NODE_REF x) {
+  std::atomic_ref<uint64_t> word(lifted[x / 64]);
+  const uint64_t bit = uint64_t{1} << (x % 64);
+  if ((word.load(std::memory_order_relaxed) & bit) == 0) word.fetch_or(bit, std::memory_order_relaxed);
 }
 
 void tagc_prepare_walks(SUFFIX_TREE* stree) {
@@ -374,17 +388,14 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
       const uint64_t at = i;
       bool covered = false, consumed = false;
       while (!consumed) {
-        // Everything above a marked node holds its whole edge: lifted LIFT_DELAY lifts later.
+        // Everything above a marked node holds its whole edge: asked for LIFT_DELAY steps
+        // later, and lifted by tagc_walk.
         if (lift_from != NIL) {
           __builtin_prefetch(&lifted[lift_from / 64]);
-          NODE_REF x = std::exchange(delayed[delayed_next], lift_from);
+          const NODE_REF x = std::exchange(delayed[delayed_next], lift_from);
           delayed_next = (delayed_next + 1) % LIFT_DELAY;
           lift_from = NIL;
-          for (; x != NIL; x = pool[x].father) {
-            if (!claim_lift(lifted, x)) break;
-            co_await fetch_node(stree, x);
-            tagc_update(pool[x], get_node_label_length(stree, x));
-          }
+          if (x != NIL) ask_lift(lifted, x);
         }
         if (shallow) {
           if (carrying && ell <= i - end) {
@@ -470,7 +481,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           }
           if (son != NIL) {
             tagc_update(n, k.edge_progress);
-            // Everything above it is lifted, or waits in a delayed lift; the root's whole
+            // Everything above it is lifted or asked for; the root's whole
             // edge counts as 1.
             if (lifted != nullptr && claim_lift(lifted, k.node)) tagc_update(n, get_node_label_length(stree, k.node));
             k = Walker{son, 1};
@@ -559,16 +570,11 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
         recent_bases(job.str1, i, &code, &run);  // the match ran on along a leaf
       }
     }
-    // The segment's last delayed ends and lifts.
+    // The segment's last delayed ends and asked lifts.
     for (uint64_t& due : ends_delayed)
       if (const uint64_t entry = std::exchange(due, NO_ENTRY); entry != NO_ENTRY) note_end(index, entry);
-    for (NODE_REF& first : delayed) {
-      for (NODE_REF x = std::exchange(first, NIL); x != NIL; x = pool[x].father) {
-        if (!claim_lift(lifted, x)) break;
-        co_await fetch_node(stree, x);
-        tagc_update(pool[x], get_node_label_length(stree, x));
-      }
-    }
+    for (NODE_REF& x : delayed)
+      if (x != NIL) ask_lift(lifted, std::exchange(x, NIL));
   }
 }
 
@@ -678,13 +684,19 @@ void tagc_initialize(SUFFIX_TREE* stree) {
 static void lift_level_into(SUFFIX_TREE* stree, uint64_t* lifted, const std::vector<NODE_REF>& level,
                             std::vector<NODE_REF>* next) {
   NODE* nodes = stree->STACK.get();
-  for (NODE_REF x : level) __builtin_prefetch(&nodes[x], 1);
+  // Most nodes of a level are lifted already: only the claimed ones are fetched.
   next->clear();
-  for (NODE_REF x : level) {
-    if (!claim_lift(lifted, x)) continue;
-    tagc_update(nodes[x], get_node_label_length(stree, x));
-    if (nodes[x].father != NIL) next->push_back(nodes[x].father);
+  for (NODE_REF x : level)
+    if (claim_lift(lifted, x)) {
+      __builtin_prefetch(&nodes[x], 1);
+      next->push_back(x);
+    }
+  size_t fathers = 0;
+  for (NODE_REF x : *next) {
+    lift(stree, x);
+    if (nodes[x].father != NIL) (*next)[fathers++] = nodes[x].father;
   }
+  next->resize(fathers);
 }
 
 // Climbs from every reached node of one range, lifting its ancestors to their full edge.
@@ -738,6 +750,36 @@ static void mark_block(SUFFIX_TREE* stree, std::vector<std::pair<NODE_REF, uint3
   }
 }
 
+// Lifts the nodes that the walks asked for in one range of the lifted bitmap, and what lies
+// above them, in blocks whose records are fetched together. A climb stops at a bit set: a
+// node asked for, which its own range lifts, or one that another climb claimed.
+static void lift_asked_range(void* data, uint64_t item, uint32_t) {
+  SUFFIX_TREE* stree = static_cast<SUFFIX_TREE*>(data);
+  NODE* nodes = stree->STACK.get();
+  uint64_t* lifted = stree->WALK.lifted.get();
+  const uint64_t end = std::min(lifted_words(stree), (item + 1) * ENDS_RANGE);
+  std::vector<NODE_REF> asked, level, next;
+  auto climb = [&]() {
+    for (NODE_REF x : asked) {
+      lift(stree, x);
+      if (nodes[x].father != NIL) level.push_back(nodes[x].father);
+    }
+    asked.clear();
+    while (!level.empty()) {
+      lift_level_into(stree, lifted, level, &next);
+      std::swap(level, next);
+    }
+  };
+  for (uint64_t w = item * ENDS_RANGE; w < end; ++w) {
+    for (uint64_t bits = std::atomic_ref<uint64_t>(lifted[w]).load(std::memory_order_relaxed); bits != 0; bits &= bits - 1) {
+      asked.push_back(static_cast<NODE_REF>(w * 64 + static_cast<uint64_t>(__builtin_ctzll(bits))));
+      __builtin_prefetch(&nodes[asked.back()], 1);
+    }
+    if (asked.size() >= CLIMB_BLOCK) climb();
+  }
+  climb();
+}
+
 // Marks the nodes of the ends noted in one range of the bitmap, and clears it.
 static void mark_ends_range(void* data, uint64_t item, uint32_t) {
   SUFFIX_TREE* stree = static_cast<SUFFIX_TREE*>(data);
@@ -759,8 +801,9 @@ static void mark_ends_range(void* data, uint64_t item, uint32_t) {
 
 void tagc_walk(SUFFIX_TREE* stree) {
   if (stree->WALK.ready) {
-    // The walks lifted what they marked; the short matches they noted are marked now. The
-    // next group starts afresh.
+    // The walks asked for the lifts above what they marked, and noted the short matches
+    // that they did not mark: both are done now. The next group starts afresh.
+    parallel_for(THREADS, (lifted_words(stree) + ENDS_RANGE - 1) / ENDS_RANGE, lift_asked_range, stree);
     parallel_for(THREADS, (ends_words(stree->WALK) + ENDS_RANGE - 1) / ENDS_RANGE, mark_ends_range, stree);
     std::memset(stree->WALK.lifted.get(), 0, lifted_words(stree) * sizeof(uint64_t));
     return;
