@@ -11,5 +11,7 @@
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
-// Memory for a large buffer, released with free(); huge pages where the kernel has them.
+// Memory for a large buffer, released with free(); huge pages where the kernel has them and
+// HUGE_PAGES asks for them.
 void* allocate_large(uint64_t bytes);
+extern bool HUGE_PAGES;

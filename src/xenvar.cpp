@@ -1,5 +1,6 @@
 #include "xenvar.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -267,10 +268,27 @@ static void check_chunk_range(uint64_t count) {
         CHUNKS_FIRST, CHUNKS_LAST, FILES_LEFT[0].c_str(), count, count == 1 ? "" : "s", count - 1);
 }
 
+// Huge pages spare the walks most of their TLB misses, but where memory is backed lazily
+// (a virtual machine) a fresh 2 MiB page costs far more to fault in than its 4 KiB pages
+// do, about a second for a 5 Mbp tree: worth it only where the walks outweigh the trees,
+// when the files streamed through all chunks hold many times a chunk.
+static constexpr uint64_t HUGE_PAGES_FROM = 16;
+
+static void choose_huge_pages(uint64_t count) {
+  uint64_t streamed = 0;
+  for (int32_t k = 1; k < LEFT; ++k) streamed += FILES_LEFT_SIZES[k];
+  for (int32_t k = 0; k < RIGHT; ++k) streamed += FILES_RIGHT_SIZES[k];
+  if (BOTH_STRANDS) streamed *= 2;
+  const uint64_t chunk = std::min<uint64_t>(CHUNK, FILES_LEFT_SIZES[0]);
+  HUGE_PAGES = static_cast<double>(streamed) * static_cast<double>(count) >=
+               static_cast<double>(HUGE_PAGES_FROM) * static_cast<double>(chunk);
+}
+
 void run_chunks() {
   if (HISTOGRAM >= 1) hist_init();
   int32_t swapped = choose_representative();
   const uint64_t count = nb_of_chunks(CHUNK, FILES_LEFT_SIZES[0]);
+  choose_huge_pages(count);
   if (COUNT_CHUNKS) {
     std::printf("%" PRIu64 "\n", count);
     out_finish_and_exit();
