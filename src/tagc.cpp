@@ -481,9 +481,8 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           }
           if (son != NIL) {
             tagc_update(n, k.edge_progress);
-            // Everything above it is lifted or asked for; the root's whole
-            // edge counts as 1.
-            if (lifted != nullptr && claim_lift(lifted, k.node)) tagc_update(n, get_node_label_length(stree, k.node));
+            // Everything above it is lifted or asked for; the root's whole edge counts as 1.
+            if (lifted != nullptr && claim_lift(lifted, k.node)) lift(stree, k.node);
             k = Walker{son, 1};
             tagc_update(pool[son], 1);
             in_line = true;
@@ -699,6 +698,16 @@ static void lift_level_into(SUFFIX_TREE* stree, uint64_t* lifted, const std::vec
   next->resize(fathers);
 }
 
+// Lifts the nodes of `level`, then their fathers, and so on, until every climb meets a node
+// lifted already; `next` is scratch space.
+static void climb_levels(SUFFIX_TREE* stree, uint64_t* lifted, std::vector<NODE_REF>* level,
+                         std::vector<NODE_REF>* next) {
+  while (!level->empty()) {
+    lift_level_into(stree, lifted, *level, next);
+    std::swap(*level, *next);
+  }
+}
+
 // Climbs from every reached node of one range, lifting its ancestors to their full edge.
 static void walk_range(void* data, uint64_t item, uint32_t) {
   const Sweep& sweep = *static_cast<const Sweep*>(data);
@@ -719,10 +728,7 @@ static void walk_range(void* data, uint64_t item, uint32_t) {
       if (father == NIL || is_lifted(father)) continue;
       if (std::atomic_ref<uint32_t>(nodes[i].TMP).load(std::memory_order_relaxed) != 0) level.push_back(father);
     }
-    while (!level.empty()) {
-      lift_level_into(sweep.stree, sweep.lifted, level, &next);
-      std::swap(level, next);
-    }
+    climb_levels(sweep.stree, sweep.lifted, &level, &next);
   }
 }
 
@@ -744,10 +750,7 @@ static void mark_block(SUFFIX_TREE* stree, std::vector<std::pair<NODE_REF, uint3
     if (pool[node].father != NIL) level.push_back(pool[node].father);
   }
   block->clear();
-  while (!level.empty()) {
-    lift_level_into(stree, stree->WALK.lifted.get(), level, &next);
-    std::swap(level, next);
-  }
+  climb_levels(stree, stree->WALK.lifted.get(), &level, &next);
 }
 
 // Lifts the nodes that the walks asked for in one range of the lifted bitmap, and what lies
@@ -765,10 +768,7 @@ static void lift_asked_range(void* data, uint64_t item, uint32_t) {
       if (nodes[x].father != NIL) level.push_back(nodes[x].father);
     }
     asked.clear();
-    while (!level.empty()) {
-      lift_level_into(stree, lifted, level, &next);
-      std::swap(level, next);
-    }
+    climb_levels(stree, lifted, &level, &next);
   };
   for (uint64_t w = item * ENDS_RANGE; w < end; ++w) {
     for (uint64_t bits = std::atomic_ref<uint64_t>(lifted[w]).load(std::memory_order_relaxed); bits != 0; bits &= bits - 1) {
