@@ -26,8 +26,15 @@ static int query_symbol(const char* str1, uint64_t i, uint64_t len1) {
 }
 
 // Threads walk the one tree side by side, so TMP only ever rises, by an atomic maximum:
-// the bounds then do not depend on which walk got where first.
+// the bounds then do not depend on which walk got where first. Walks on one thread alone
+// (SHARED false) raise it with a plain store: a locked instruction would hold up the
+// loads of the other walks on that thread.
+template <bool SHARED = true>
 static void tagc_update(NODE& n, uint32_t value) {
+  if constexpr (!SHARED) {
+    if (n.TMP < value) n.TMP = value;
+    return;
+  }
   std::atomic_ref<uint32_t> tmp(n.TMP);
   uint32_t seen = tmp.load(std::memory_order_relaxed);
   while (seen < value && !tmp.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
@@ -186,26 +193,42 @@ static bool has_bit(const uint64_t* bits, uint64_t i) {
   return (std::atomic_ref<uint64_t>(const_cast<uint64_t&>(bits[i / 64])).load(std::memory_order_relaxed) >> (i % 64) & 1) != 0;
 }
 
-// Notes that the short match with this table entry ends where it cannot extend.
-static void note_end(const WALK_INDEX& index, uint64_t entry) {
-  std::atomic_ref<uint64_t> word(index.ends[entry / 64]);
-  const uint64_t bit = uint64_t{1} << (entry % 64);
+// Sets a bit that threads may set side by side: a plain load first, as it is mostly set.
+template <bool SHARED>
+static void set_bit(uint64_t* bits, uint64_t i) {
+  const uint64_t bit = uint64_t{1} << (i % 64);
+  if constexpr (!SHARED) {
+    bits[i / 64] |= bit;
+    return;
+  }
+  std::atomic_ref<uint64_t> word(bits[i / 64]);
   if ((word.load(std::memory_order_relaxed) & bit) == 0) word.fetch_or(bit, std::memory_order_relaxed);
 }
 
+// Notes that the short match with this table entry ends where it cannot extend.
+template <bool SHARED>
+static void note_end(const WALK_INDEX& index, uint64_t entry) {
+  set_bit<SHARED>(index.ends.get(), entry);
+}
+
 // Sets the node's lifted bit; true when this call set it, and so must lift the node.
+template <bool SHARED = true>
 static bool claim_lift(uint64_t* lifted, NODE_REF x) {
   const uint64_t bit = uint64_t{1} << (x % 64);
+  if constexpr (!SHARED) {
+    if ((lifted[x / 64] & bit) != 0) return false;
+    lifted[x / 64] |= bit;
+    return true;
+  }
   std::atomic_ref<uint64_t> word(lifted[x / 64]);
   return (word.load(std::memory_order_relaxed) & bit) == 0 && (word.fetch_or(bit, std::memory_order_relaxed) & bit) == 0;
 }
 
 // Asks tagc_walk to lift the node and everything above it. A bit set stands for a node
 // lifted or still to be lifted, so the lifts that tagc_walk climbs stop at it.
+template <bool SHARED>
 static void ask_lift(uint64_t* lifted, NODE_REF x) {
-  std::atomic_ref<uint64_t> word(lifted[x / 64]);
-  const uint64_t bit = uint64_t{1} << (x % 64);
-  if ((word.load(std::memory_order_relaxed) & bit) == 0) word.fetch_or(bit, std::memory_order_relaxed);
+  set_bit<SHARED>(lifted, x);
 }
 
 void tagc_prepare_walks(SUFFIX_TREE* stree) {
@@ -343,6 +366,7 @@ static constexpr uint64_t NO_ENTRY = UINT64_MAX;
 // end (a carry) while its match still starts inside the segment: the walks of the later
 // segments cannot hold that match. Each walk keeps its own copy of the job, so that no
 // thread reads from the stack of another.
+template <bool SHARED>
 static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHES* stretches) {
   SUFFIX_TREE* stree = job.stree;
   NODE* pool = stree->STACK.get();
@@ -395,7 +419,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           const NODE_REF x = std::exchange(delayed[delayed_next], lift_from);
           delayed_next = (delayed_next + 1) % LIFT_DELAY;
           lift_from = NIL;
-          if (x != NIL) ask_lift(lifted, x);
+          if (x != NIL) ask_lift<SHARED>(lifted, x);
         }
         if (shallow) {
           if (carrying && ell <= i - end) {
@@ -441,7 +465,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
             __builtin_prefetch(&index.ends[entry / 64]);
             const uint64_t due = std::exchange(ends_delayed[ends_next], entry);
             ends_next = (ends_next + 1) % LIFT_DELAY;
-            if (due != NO_ENTRY) note_end(index, due);
+            if (due != NO_ENTRY) note_end<SHARED>(index, due);
           }
           --ell;
           ell_node = NIL;
@@ -480,11 +504,11 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
             son = next_son;
           }
           if (son != NIL) {
-            tagc_update(n, k.edge_progress);
+            tagc_update<SHARED>(n, k.edge_progress);
             // Everything above it is lifted or asked for; the root's whole edge counts as 1.
-            if (lifted != nullptr && claim_lift(lifted, k.node)) lift(stree, k.node);
+            if (lifted != nullptr && claim_lift<SHARED>(lifted, k.node)) lift(stree, k.node);
             k = Walker{son, 1};
-            tagc_update(pool[son], 1);
+            tagc_update<SHARED>(pool[son], 1);
             in_line = true;
             consumed = true;
             continue;
@@ -495,11 +519,11 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
             continue;
           }
           // The whole path label of a suffix-link target is a suffix of the matched string.
-          tagc_update(n, k.edge_progress);
+          tagc_update<SHARED>(n, k.edge_progress);
           k.node = n.suffix_link;
           co_await fetch_node(stree, k.node);
           k.edge_progress = get_node_label_length(stree, k.node);
-          tagc_update(pool[k.node], k.edge_progress);
+          tagc_update<SHARED>(pool[k.node], k.edge_progress);
           if (lifted != nullptr) lift_from = pool[k.node].father;
           continue;
         }
@@ -511,12 +535,12 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           // a step per symbol. A carry through a stretch that the query shares with the
           // chunk runs to the stretch's end, so this is what a carry mostly does.
           if (n.sons == NIL) i = extend_on_leaf(job, i, carrying ? job.len1 : end, n, &k.edge_progress, stretches);
-          tagc_update(n, k.edge_progress);
+          tagc_update<SHARED>(n, k.edge_progress);
           in_line = true;
           consumed = true;
           continue;
         }
-        tagc_update(n, k.edge_progress);
+        tagc_update<SHARED>(n, k.edge_progress);
         // Drop the first symbol. The shorter match lies on the path of the node's suffix
         // link, or, for a leaf of suffix s, on the path of the leaf of suffix s + 1; climbing
         // from there to the first node whose father is shallower than the match costs one
@@ -558,7 +582,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           in_line = false;
         }
         k = Walker{below, m - father_depth(pool[below])};
-        tagc_update(pool[below], k.edge_progress);
+        tagc_update<SHARED>(pool[below], k.edge_progress);
         if (lifted != nullptr) lift_from = pool[below].father;
       }
       if (covered) break;
@@ -571,9 +595,9 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
     }
     // The segment's last delayed ends and asked lifts.
     for (uint64_t& due : ends_delayed)
-      if (const uint64_t entry = std::exchange(due, NO_ENTRY); entry != NO_ENTRY) note_end(index, entry);
+      if (const uint64_t entry = std::exchange(due, NO_ENTRY); entry != NO_ENTRY) note_end<SHARED>(index, entry);
     for (NODE_REF& x : delayed)
-      if (x != NIL) ask_lift(lifted, std::exchange(x, NIL));
+      if (x != NIL) ask_lift<SHARED>(lifted, std::exchange(x, NIL));
   }
 }
 
@@ -582,6 +606,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
 static constexpr uint64_t SIDE_BY_SIDE = 32;
 
 // One item: its segments, walked by up to SIDE_BY_SIDE walks in turn.
+template <bool SHARED>
 static void walk_group(void* data, uint64_t item, uint32_t) {
   const SegmentedWalk& job = *static_cast<const SegmentedWalk*>(data);
   SEGMENTS_LEFT left{item * job.group, std::min(job.count, (item + 1) * job.group)};
@@ -589,7 +614,7 @@ static void walk_group(void* data, uint64_t item, uint32_t) {
   std::vector<WALK> walks;
   std::vector<std::coroutine_handle<>> live;
   for (uint64_t w = 0; w < SIDE_BY_SIDE && w < left.end - left.next; ++w) {
-    walks.push_back(walk_segments(job, &left, &stretches));
+    walks.push_back(walk_segments<SHARED>(job, &left, &stretches));
     live.push_back(walks.back().handle);
   }
   while (!live.empty()) {
@@ -634,7 +659,9 @@ void tagc_segmented(SUFFIX_TREE* stree, uint64_t len1, const char* str1, uint64_
   // over the segment's start supplies.
   SegmentedWalk job{stree, len1, str1, segment, len1 / segment + 1, 0};
   job.group = segments_per_group(job.count, threads);
-  parallel_for(threads, (job.count + job.group - 1) / job.group, walk_group, &job);
+  const uint64_t items = (job.count + job.group - 1) / job.group;
+  // One item or one thread: parallel_for runs the items on this thread, one after another.
+  parallel_for(threads, items, std::min<uint64_t>(threads, items) > 1 ? walk_group<true> : walk_group<false>, &job);
 }
 
 void tagc(SUFFIX_TREE* stree, uint64_t len1, const char* str1) {
