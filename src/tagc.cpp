@@ -550,7 +550,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           k = Walker{root, 0};
           continue;
         }
-        if (index.ready && m < index.loci_depth && run >= m && (b < 4 || absent)) {
+        if (index.ready && m <= index.loci_depth && run >= m && (b < 4 || absent)) {
           shallow = true;  // the table finds where the shorter match ends, when it must
           ell = m;
           ell_node = NIL;
