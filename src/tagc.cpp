@@ -482,7 +482,8 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           break;
         }
         if (index.ready && depth < index.loci_depth && run >= depth && (b < 4 || absent)) {
-          // Short again: the table takes over.
+          // Short again: the table takes over. Only below its longest strings: the table
+          // sends a match of that length here, to be extended in the tree.
           shallow = true;
           ell = depth;
           ell_node = k.node == root ? NIL : k.node;
@@ -551,7 +552,9 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           continue;
         }
         if (index.ready && m <= index.loci_depth && run >= m && (b < 4 || absent)) {
-          shallow = true;  // the table finds where the shorter match ends, when it must
+          // The table finds where the shorter match ends, when it must; at its longest
+          // strings too, where a drop through the tree would cost three fetches.
+          shallow = true;
           ell = m;
           ell_node = NIL;
           continue;
