@@ -113,37 +113,38 @@ constexpr uint32_t AHEAD = 16;
 constexpr uint32_t NONE = 0xFFFFFFFFu;
 
 // Which leaves have an internal node created just before them, and how many up to each.
+// A word's bits and the count before it share a cache line: numbering a node reads both,
+// at random places.
+struct CREATION_WORD {
+  uint64_t bits;
+  uint32_t before;  // set bits in the words before this one
+  uint32_t spare;
+};
 struct CREATION_TIMES {
-  std::vector<uint64_t> bits;
-  std::vector<uint32_t> before;  // set bits in the words before each word
+  std::vector<CREATION_WORD> words;
 };
 
 static void count_creations(CREATION_TIMES* times) {
-  times->before.resize(times->bits.size() + 1);
   uint32_t total = 0;
-  for (size_t w = 0; w < times->bits.size(); ++w) {
-    times->before[w] = total;
-    total += static_cast<uint32_t>(std::popcount(times->bits[w]));
+  for (CREATION_WORD& word : times->words) {
+    word.before = total;
+    total += static_cast<uint32_t>(std::popcount(word.bits));
   }
-  times->before[times->bits.size()] = total;
 }
 
 static bool created_at(const CREATION_TIMES& times, uint32_t j) {
-  return (times.bits[j >> 6] >> (j & 63)) & 1;
+  return (times.words[j >> 6].bits >> (j & 63)) & 1;
 }
 
 // Internal nodes created at times 1..j.
 [[gnu::always_inline]] inline static uint32_t created_up_to(const CREATION_TIMES& times, uint32_t j) {
   const uint64_t mask = ~uint64_t{0} >> (63 - (j & 63));
-  return times.before[j >> 6] + static_cast<uint32_t>(std::popcount(times.bits[j >> 6] & mask));
+  const CREATION_WORD& word = times.words[j >> 6];
+  return word.before + static_cast<uint32_t>(std::popcount(word.bits & mask));
 }
 
 [[gnu::always_inline]] inline static NODE_REF leaf_number(const CREATION_TIMES& times, uint32_t j) {
   return j + created_up_to(times, j);
-}
-
-[[gnu::always_inline]] inline static NODE_REF internal_number(const CREATION_TIMES& times, uint32_t s) {
-  return s + created_up_to(times, s) - 1;
 }
 
 // ---------------------------------------------------------------- first pass: creation times
@@ -174,7 +175,7 @@ static void join_son(OPEN_INTERVAL* node, uint32_t start, uint32_t* facts) {
 // suffixes: nothing else is there yet.
 static void find_creation_times(uint32_t n, const uint32_t* sa, uint32_t* facts,
                                 CREATION_TIMES* times) {
-  times->bits.assign(n / 64 + 1, 0);
+  times->words.assign(n / 64 + 1, CREATION_WORD{0, 0, 0});
   insertion_depth(facts, 1) = 0;  // suffix 1 has no earlier suffix
   OPEN_INTERVAL* stack = reinterpret_cast<OPEN_INTERVAL*>(facts + 2 * (uint64_t{n} + 1));
   OPEN_INTERVAL* top = stack;
@@ -186,7 +187,7 @@ static void find_creation_times(uint32_t n, const uint32_t* sa, uint32_t* facts,
     while (top->depth > h) {
       join_son(top, carry, facts);
       const OPEN_INTERVAL done = *top--;
-      times->bits[done.second >> 6] |= uint64_t{1} << (done.second & 63);
+      times->words[done.second >> 6].bits |= uint64_t{1} << (done.second & 63);
       carry = done.min;
     }
     if (top->depth == h)
@@ -234,25 +235,48 @@ static void fault_in_pool(SUFFIX_TREE* tree, uint32_t nodes) {
 }
 
 // Moves what the second pass needs of each suffix into its leaf's record, so that meeting a
-// leaf costs one cache miss, not two: the edge end the leaf keeps, which also gives back its
-// insertion depth, and its LCP, kept in TMP until the leaf is written. From the last suffix
-// down: the words of the suffixes still to move lie below every record written so far.
+// leaf costs one cache miss and nothing else: its start, the edge end it keeps, its LCP
+// (kept in TMP until the leaf is written), and the suffix link it asks for. Leaf j asks
+// for the link of the node created at time j - 1, the record just before leaf j - 1: that
+// node's number waits in the leaf's suffix_link, the depth less 1 of the node wanted in
+// MAX (0: nothing to ask). A node of depth 1 links to the root at once. From the last suffix down:
+// the words of the suffixes still to move lie below every record written so far.
 [[gnu::always_inline]] inline static void seed_leaves(SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t* facts) {
   const uint32_t n = tree->length;
   NODE* pool = tree->STACK.get();
   for (uint32_t j = n; j >= 1; --j) {
-    const uint32_t end = leaf_edge_end(n, facts, j);
-    const uint32_t prefix = lcp(facts, j);
-    NODE& leaf = pool[leaf_number(times, j)];
-    leaf.edge_label_end = end;
-    leaf.TMP = prefix;
+    const NODE_REF number = leaf_number(times, j);
+    NODE& leaf = pool[number];
+    leaf.sons = NIL;
+    leaf.path_position = j;
+    leaf.edge_label_end = leaf_edge_end(n, facts, j);
+    leaf.TMP = lcp(facts, j);
+    leaf.MAX = 0;
+    if (j < 2 || !created_at(times, j - 1)) continue;
+    // A node is never created at time 1, and at time 2 only at depth 1 or more.
+    const uint32_t depth = leaf_edge_end(n, facts, j - 1) - (j - 1);
+    const NODE_REF asked = number - created_at(times, j) - 2;
+    if (depth == 1) {
+      pool[asked].suffix_link = tree->root;
+    } else {
+      leaf.MAX = depth - 1;
+      leaf.suffix_link = asked;
+    }
   }
 }
 
-// The insertion depth of a node created at time s, read back from the edge end of leaf s:
-// a node is never created at time 1, and at time 2 only at depth 1 or more.
-[[gnu::always_inline]] inline static uint32_t creation_depth(const SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t s) {
-  return tree->STACK[leaf_number(times, s)].edge_label_end - s;
+// The suffix array's entries, from starts to leaf numbers, so that the pass reads a leaf's
+// number with no lookup: the creation times, read at random, stay in the core's cache here,
+// where the pass's other misses would push them out.
+struct LEAF_JOB {
+  const CREATION_TIMES* times;
+  uint32_t* sa;
+  uint32_t n;
+};
+
+[[gnu::always_inline]] inline static void number_leaves_range(const LEAF_JOB& job, uint64_t item) {
+  const uint64_t end = std::min<uint64_t>(job.n, (item + 1) * LCP_RANGE);
+  for (uint64_t i = item * LCP_RANGE; i < end; ++i) job.sa[i] = leaf_number(*job.times, job.sa[i] + 1);
 }
 
 // ---------------------------------------------------------------- second pass: the pool
@@ -261,21 +285,21 @@ static void fault_in_pool(SUFFIX_TREE* tree, uint32_t nodes) {
 // read, so that a text that nests deep (one repeated symbol) needs no memory beyond them:
 //  - A finished subtree waiting for its father is its node's record, whose fields that do
 //    not depend on the father are already final: path_position (the smallest start below
-//    it), sons, and an internal node's edge_label_end. The sons of an open interval are
-//    a list through right_sibling, newest first.
+//    it), sons, and an internal node's edge_label_end. An internal node's MAX holds the
+//    leaf of its smallest start: were it a second son, its father was created as that leaf
+//    was inserted, and is the record just before it. The sons of an open interval
+//    are a list through right_sibling, newest first.
 //  - An open interval is kept in the record of its first son, its anchor: the depth in
 //    edge_label_start, the newest son in left_sibling, the link requests in father. The
 //    anchors stack up in the suffix array entries already read: one is pushed at most per
 //    entry read.
-//  - A suffix link still to be set is asked by leaf x + 1 for the node created at time x;
-//    the request is that leaf's record: the depth of the node wanted in MAX, the next
-//    request in TMP. It waits on the shallowest open interval at least that deep; an
-//    interval in between may still be opened below that one, and then inherits it.
-// MAX and TMP of every node are set once the pool is written.
+//  - A request for a suffix link, seeded in its leaf's record, links the next request
+//    through TMP. It waits on the shallowest open interval at least that deep; an interval
+//    in between may still be opened below that one, and then inherits it.
+// MAX and TMP of every node, and a leaf's suffix_link, are set once the pool is written.
 struct POOL_PASS {
   SUFFIX_TREE* tree;
   NODE* pool;
-  const CREATION_TIMES* times;
   uint32_t* anchors = nullptr;  // of the open intervals above the root, from the shallowest
   uint32_t open = 0;
   std::vector<NODE_REF> roots;  // the root's sons found
@@ -283,14 +307,6 @@ struct POOL_PASS {
 
 static uint32_t top_depth(const POOL_PASS& pass) {
   return pass.open == 0 ? 0 : pass.pool[pass.anchors[pass.open - 1]].edge_label_start;
-}
-
-// The leaf of suffix j, made a finished subtree.
-[[gnu::always_inline]] inline static NODE_REF leaf_son(POOL_PASS* pass, uint32_t j) {
-  const NODE_REF leaf = leaf_number(*pass->times, j);
-  pass->pool[leaf].path_position = j;
-  pass->pool[leaf].sons = NIL;
-  return leaf;
 }
 
 static void add_son(POOL_PASS* pass, NODE_REF son) {
@@ -327,6 +343,11 @@ static NODE_REF sort_sons(NODE* pool, NODE_REF list) {
   return sorted;
 }
 
+// The leaf of a finished subtree's smallest start.
+static NODE_REF first_leaf(const NODE* pool, NODE_REF node) {
+  return pool[node].sons == NIL ? node : pool[node].MAX;
+}
+
 // A node record may straddle two cache lines. (Always inlined: a helper that does nothing
 // but prefetch would count as pure, and its calls would be dropped.)
 [[gnu::always_inline]] inline static void prefetch_for_write(const NODE* node) {
@@ -334,8 +355,7 @@ static NODE_REF sort_sons(NODE* pool, NODE_REF list) {
   __builtin_prefetch(reinterpret_cast<const char*>(node) + sizeof(NODE) - 1, 1);
 }
 
-// Writes what the father gives the sorted sons of node `number` at `depth`. An internal
-// son's suffix_link is left alone: its link request sets it, before or after.
+// Writes what the father gives the sorted sons of node `number` at `depth`.
 static void write_sons(NODE* pool, NODE_REF first, NODE_REF number, uint32_t depth) {
   NODE_REF left = NIL;
   for (NODE_REF son = first; son != NIL; son = pool[son].right_sibling) {
@@ -343,7 +363,6 @@ static void write_sons(NODE* pool, NODE_REF first, NODE_REF number, uint32_t dep
     node.left_sibling = left;
     node.father = number;
     node.edge_label_start = node.path_position + depth;
-    if (node.sons == NIL) node.suffix_link = NIL;  // its edge end is in place since the leaves were seeded
     left = son;
   }
 }
@@ -355,21 +374,22 @@ static void add_request(NODE* pool, NODE_REF leaf, uint32_t* list) {
 
 // Closes the top interval: writes its sons, sets the suffix links that wait for it, and
 // returns it as a finished subtree. Requests for shallower nodes go to `passed_on`, for
-// the interval that the caller opens as its father.
+// the interval that the caller opens as its father. The node was created when its second
+// son's smallest start was inserted: it is the record just before that leaf.
 [[gnu::always_inline]] inline static NODE_REF close_interval(POOL_PASS* pass, uint32_t* passed_on) {
   NODE* pool = pass->pool;
   const NODE& anchor = pool[pass->anchors[--pass->open]];
   const uint32_t depth = anchor.edge_label_start;
   uint32_t requests = anchor.father;
   const NODE_REF first = sort_sons(pool, anchor.left_sibling);
-  const NODE_REF number = internal_number(*pass->times, pool[pool[first].right_sibling].path_position);
+  const NODE_REF number = first_leaf(pool, pool[first].right_sibling) - 1;
   prefetch_for_write(&pool[number]);
   write_sons(pool, first, number, depth);
   while (requests != NONE) {
     const NODE_REF leaf = requests;
     requests = pool[leaf].TMP;
     if (pool[leaf].MAX == depth)
-      pool[internal_number(*pass->times, pool[leaf].path_position - 1)].suffix_link = number;
+      pool[pool[leaf].suffix_link].suffix_link = number;
     else
       add_request(pool, leaf, passed_on);
   }
@@ -377,6 +397,7 @@ static void add_request(NODE* pool, NODE_REF leaf, uint32_t* list) {
   node.path_position = pool[first].path_position;
   node.sons = first;
   node.edge_label_end = node.path_position + depth - 1;
+  node.MAX = first_leaf(pool, first);
   return number;
 }
 
@@ -396,23 +417,17 @@ static NODE_REF interval_at_depth(const POOL_PASS& pass, uint32_t depth) {
   return pass.anchors[k];
 }
 
-// Meeting leaf x of suffix x, before the boundary right of it: asks for the suffix link of
-// the node created at time x - 1. Returns the request if its node is deeper than every
-// open interval: then it is the interval that this boundary opens.
-[[gnu::always_inline]] inline static uint32_t request_suffix_link(POOL_PASS* pass, NODE_REF leaf, uint32_t x) {
-  if (x < 2 || !created_at(*pass->times, x - 1)) return NONE;
-  const NODE_REF node = internal_number(*pass->times, x - 1);
-  const uint32_t depth = creation_depth(pass->tree, *pass->times, x - 1);
-  if (depth == 1) {
-    pass->pool[node].suffix_link = pass->tree->root;
-    return NONE;
-  }
-  pass->pool[leaf].MAX = depth - 1;
-  if (depth - 1 > top_depth(*pass)) {
+// Meeting a leaf, before the boundary right of it: files the request it was seeded with.
+// Returns the request if its node is deeper than every open interval: then it is the
+// interval that this boundary opens.
+[[gnu::always_inline]] inline static uint32_t request_suffix_link(POOL_PASS* pass, NODE_REF leaf) {
+  const uint32_t depth = pass->pool[leaf].MAX;
+  if (depth == 0) return NONE;
+  if (depth > top_depth(*pass)) {
     pass->pool[leaf].TMP = NONE;  // a list of this one request
     return leaf;
   }
-  add_request(pass->pool, leaf, &pass->pool[interval_at_depth(*pass, depth - 1)].father);
+  add_request(pass->pool, leaf, &pass->pool[interval_at_depth(*pass, depth)].father);
   return NONE;
 }
 
@@ -426,29 +441,20 @@ static void write_root(SUFFIX_TREE* tree, std::vector<NODE_REF>* sons) {
   pool[tree->root] = NODE{sons->front(), NIL, NIL, NIL, NIL, 0, 0, 0, 0, 0};
 }
 
-// The second bottom-up pass over suffix array entries [begin, end), a run of whole subtrees
-// of the root: every node in them written at its final index. Leaves the root's sons among
-// them in `pass->roots`. The suffix link of a node created at time s is the node above leaf
-// s + 1, so the part holding that leaf settles it, writing only that field of the node.
-[[gnu::always_inline]] inline static void write_part(POOL_PASS* pass, uint32_t* sa, uint32_t begin, uint32_t end) {
+// The second bottom-up pass over entries [begin, end) of the suffix array, now of leaf
+// numbers, a run of whole subtrees of the root: every node in them written at its final
+// index. Leaves the root's sons among them in `pass->roots`. The suffix link of a node
+// created at time s is the node above leaf s + 1, so the part holding that leaf settles
+// it, writing only that field of the node.
+static void write_part(POOL_PASS* pass, uint32_t* leaves, uint32_t begin, uint32_t end) {
   NODE* pool = pass->pool;
-  pass->anchors = sa + begin;  // entry begin + k is read before anchor k is pushed
-  uint32_t start = sa[begin] + 1;
-  NODE_REF carry = leaf_son(pass, start);
+  pass->anchors = leaves + begin;  // entry begin + k is read before anchor k is pushed
+  NODE_REF carry = leaves[begin];
   for (uint32_t i = begin + 1; i <= end; ++i) {
-    if (i + AHEAD < end) {
-      // Meeting a leaf reads and writes its record, and reads the edge end of the leaf
-      // before it when a node was created between the two.
-      const uint32_t ahead = sa[i + AHEAD] + 1;
-      const NODE* leaf = &pool[leaf_number(*pass->times, ahead)];
-      prefetch_for_write(leaf);
-      if (created_at(*pass->times, ahead - 1))
-        __builtin_prefetch(&leaf[created_at(*pass->times, ahead) ? -2 : -1].edge_label_end);
-    }
-    const uint32_t next_start = i < end ? sa[i] + 1 : 0;
-    const NODE_REF next = i < end ? leaf_son(pass, next_start) : NIL;
+    if (i + AHEAD < end) prefetch_for_write(&pool[leaves[i + AHEAD]]);
+    const NODE_REF next = i < end ? leaves[i] : NIL;
     const uint32_t h = i < end ? pool[next].TMP : 0;
-    uint32_t passed_on = request_suffix_link(pass, carry, start);
+    uint32_t passed_on = request_suffix_link(pass, carry);
     while (top_depth(*pass) > h) {
       add_son(pass, carry);
       carry = close_interval(pass, &passed_on);
@@ -459,7 +465,6 @@ static void write_root(SUFFIX_TREE* tree, std::vector<NODE_REF>* sons) {
     else
       add_son(pass, carry);
     carry = next;
-    start = next_start;
   }
 }
 
@@ -490,11 +495,11 @@ static std::vector<uint32_t> cut_at_first_symbols(const SUFFIX_TREE* tree, const
 // once with POPCNT, chosen by what the processor has, so that the binary runs on any x86-64.
 static const bool HAS_POPCNT = __builtin_cpu_supports("popcnt");
 
-[[gnu::target("popcnt")]] static void write_part_popcnt(POOL_PASS* pass, uint32_t* sa, uint32_t begin, uint32_t end) {
-  write_part(pass, sa, begin, end);
+[[gnu::target("popcnt")]] static void number_leaves_popcnt(void* data, uint64_t item, uint32_t) {
+  number_leaves_range(*static_cast<const LEAF_JOB*>(data), item);
 }
-static void write_part_generic(POOL_PASS* pass, uint32_t* sa, uint32_t begin, uint32_t end) {
-  write_part(pass, sa, begin, end);
+static void number_leaves_generic(void* data, uint64_t item, uint32_t) {
+  number_leaves_range(*static_cast<const LEAF_JOB*>(data), item);
 }
 [[gnu::target("popcnt")]] static void seed_leaves_popcnt(SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t* facts) {
   seed_leaves(tree, times, facts);
@@ -505,22 +510,25 @@ static void seed_leaves_generic(SUFFIX_TREE* tree, const CREATION_TIMES& times, 
 
 static void write_pool_part(void* data, uint64_t item, uint32_t) {
   POOL_PARTS& parts = *static_cast<POOL_PARTS*>(data);
-  POOL_PASS pass{parts.tree, parts.tree->STACK.get(), parts.times, nullptr, 0, {}};
+  POOL_PASS pass{parts.tree, parts.tree->STACK.get(), nullptr, 0, {}};
   try {
-    (HAS_POPCNT ? write_part_popcnt : write_part_generic)(&pass, parts.sa, parts.cuts[item], parts.cuts[item + 1]);
+    write_part(&pass, parts.sa, parts.cuts[item], parts.cuts[item + 1]);
   } catch (const std::bad_alloc&) {
     tree_out_of_memory();
   }
   parts.roots[item] = std::move(pass.roots);
 }
 
-// Every node's bounds as a new node has them; the pass used them for its requests.
+// Every node's bounds as a new node has them, and a leaf's suffix link: the pass used them
+// for its requests.
 static void clear_bounds(void* data, uint64_t item, uint32_t) {
   SUFFIX_TREE* tree = static_cast<SUFFIX_TREE*>(data);
   const uint64_t end = std::min<uint64_t>(tree->NODE_INDEX, (item + 1) * LCP_RANGE);
   for (uint64_t v = item * LCP_RANGE; v < end; ++v) {
-    tree->STACK[v].MAX = 0xFFFFFFFFu;
-    tree->STACK[v].TMP = 0;
+    NODE& node = tree->STACK[v];
+    node.MAX = 0xFFFFFFFFu;
+    node.TMP = 0;
+    if (node.sons == NIL) node.suffix_link = NIL;
   }
 }
 
@@ -528,6 +536,9 @@ static void clear_bounds(void* data, uint64_t item, uint32_t) {
 static void write_pool(SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t* sa) {
   POOL_PARTS parts{tree, &times, sa, cut_at_first_symbols(tree, sa, THREADS), {}};
   parts.roots.resize(parts.cuts.size() - 1);
+  LEAF_JOB leaves{&times, sa, tree->length};
+  parallel_for(THREADS, (uint64_t{tree->length} + LCP_RANGE - 1) / LCP_RANGE,
+               HAS_POPCNT ? number_leaves_popcnt : number_leaves_generic, &leaves);
   parallel_for(THREADS, parts.roots.size(), write_pool_part, &parts);
   std::vector<NODE_REF> sons;
   for (const std::vector<NODE_REF>& part : parts.roots) sons.insert(sons.end(), part.begin(), part.end());
