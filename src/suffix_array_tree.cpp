@@ -237,10 +237,11 @@ static void fault_in_pool(SUFFIX_TREE* tree, uint32_t nodes) {
 // Moves what the second pass needs of each suffix into its leaf's record, so that meeting a
 // leaf costs one cache miss and nothing else: its start, the edge end it keeps, its LCP
 // (kept in TMP until the leaf is written), and the suffix link it asks for. Leaf j asks
-// for the link of the node created at time j - 1, the record just before leaf j - 1: that
-// node's number waits in the leaf's suffix_link, the depth less 1 of the node wanted in
-// MAX (0: nothing to ask). A node of depth 1 links to the root at once. From the last suffix down:
-// the words of the suffixes still to move lie below every record written so far.
+// for the link of the node created at time j - 1, the record just before leaf j - 1: the
+// depth less 1 of the node wanted waits in MAX (0: nothing to ask), and the pass answers
+// in the leaf's own suffix_link, which is in the cache then; the answer moves to the node
+// in a sweep. A node of depth 1 links to the root at once. From the last suffix down: the
+// words of the suffixes still to move lie below every record written so far.
 [[gnu::always_inline]] inline static void seed_leaves(SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t* facts) {
   const uint32_t n = tree->length;
   NODE* pool = tree->STACK.get();
@@ -255,13 +256,10 @@ static void fault_in_pool(SUFFIX_TREE* tree, uint32_t nodes) {
     if (j < 2 || !created_at(times, j - 1)) continue;
     // A node is never created at time 1, and at time 2 only at depth 1 or more.
     const uint32_t depth = leaf_edge_end(n, facts, j - 1) - (j - 1);
-    const NODE_REF asked = number - created_at(times, j) - 2;
-    if (depth == 1) {
-      pool[asked].suffix_link = tree->root;
-    } else {
+    if (depth == 1)
+      pool[number - created_at(times, j) - 2].suffix_link = tree->root;
+    else
       leaf.MAX = depth - 1;
-      leaf.suffix_link = asked;
-    }
   }
 }
 
@@ -296,7 +294,8 @@ struct LEAF_JOB {
 //  - A request for a suffix link, seeded in its leaf's record, links the next request
 //    through TMP. It waits on the shallowest open interval at least that deep; an interval
 //    in between may still be opened below that one, and then inherits it.
-// MAX and TMP of every node, and a leaf's suffix_link, are set once the pool is written.
+// MAX and TMP of every node, and a leaf's suffix_link, are set once the pool is written,
+// and the links the leaves hold move to their nodes.
 struct POOL_PASS {
   SUFFIX_TREE* tree;
   NODE* pool;
@@ -389,7 +388,7 @@ static void add_request(NODE* pool, NODE_REF leaf, uint32_t* list) {
     const NODE_REF leaf = requests;
     requests = pool[leaf].TMP;
     if (pool[leaf].MAX == depth)
-      pool[pool[leaf].suffix_link].suffix_link = number;
+      pool[leaf].suffix_link = number;
     else
       add_request(pool, leaf, passed_on);
   }
@@ -451,7 +450,12 @@ static void write_part(POOL_PASS* pass, uint32_t* leaves, uint32_t begin, uint32
   pass->anchors = leaves + begin;  // entry begin + k is read before anchor k is pushed
   NODE_REF carry = leaves[begin];
   for (uint32_t i = begin + 1; i <= end; ++i) {
-    if (i + AHEAD < end) prefetch_for_write(&pool[leaves[i + AHEAD]]);
+    if (i + AHEAD < end) {
+      // The record before a leaf is the node created as it was inserted, mostly written
+      // when the interval that the leaf's subtree is the second son of closes.
+      prefetch_for_write(&pool[leaves[i + AHEAD]]);
+      __builtin_prefetch(&pool[leaves[i + AHEAD] - 1], 1);
+    }
     const NODE_REF next = i < end ? leaves[i] : NIL;
     const uint32_t h = i < end ? pool[next].TMP : 0;
     uint32_t passed_on = request_suffix_link(pass, carry);
@@ -519,17 +523,35 @@ static void write_pool_part(void* data, uint64_t item, uint32_t) {
   parts.roots[item] = std::move(pass.roots);
 }
 
-// Every node's bounds as a new node has them, and a leaf's suffix link: the pass used them
-// for its requests.
+// Every node's bounds as a new node has them, and a leaf's suffix link, which holds the
+// link that the leaf asked for (MAX not 0): it moves to the node created at the time before
+// the leaf's, the record just before the previous leaf. The record is copied whole, as a
+// sweep of the fields one by one is slower.
+static void clear_node(NODE* pool, uint64_t v) {
+  NODE node = pool[v];
+  if (node.sons == NIL) {
+    if (node.MAX != 0) pool[v - 2 - (pool[v - 1].sons != NIL)].suffix_link = node.suffix_link;
+    node.suffix_link = NIL;
+  }
+  node.MAX = 0xFFFFFFFFu;
+  node.TMP = 0;
+  pool[v] = node;
+}
+
+// A range's first three records may move a link into the range before, which another thread
+// may be copying: they are left to clear_range_starts.
+constexpr uint64_t LINK_REACH = 3;
+
 static void clear_bounds(void* data, uint64_t item, uint32_t) {
   SUFFIX_TREE* tree = static_cast<SUFFIX_TREE*>(data);
   const uint64_t end = std::min<uint64_t>(tree->NODE_INDEX, (item + 1) * LCP_RANGE);
-  for (uint64_t v = item * LCP_RANGE; v < end; ++v) {
-    NODE& node = tree->STACK[v];
-    node.MAX = 0xFFFFFFFFu;
-    node.TMP = 0;
-    if (node.sons == NIL) node.suffix_link = NIL;
-  }
+  for (uint64_t v = item * LCP_RANGE + (item > 0 ? LINK_REACH : 0); v < end; ++v) clear_node(tree->STACK.get(), v);
+}
+
+static void clear_range_starts(SUFFIX_TREE* tree, uint64_t items) {
+  for (uint64_t item = 1; item < items; ++item)
+    for (uint64_t v = item * LCP_RANGE; v < std::min<uint64_t>(tree->NODE_INDEX, item * LCP_RANGE + LINK_REACH); ++v)
+      clear_node(tree->STACK.get(), v);
 }
 
 // The second pass, its parts on as many threads as the run has.
@@ -543,7 +565,9 @@ static void write_pool(SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t*
   std::vector<NODE_REF> sons;
   for (const std::vector<NODE_REF>& part : parts.roots) sons.insert(sons.end(), part.begin(), part.end());
   write_root(tree, &sons);
-  parallel_for(THREADS, (uint64_t{tree->NODE_INDEX} + LCP_RANGE - 1) / LCP_RANGE, clear_bounds, tree);
+  const uint64_t items = (uint64_t{tree->NODE_INDEX} + LCP_RANGE - 1) / LCP_RANGE;
+  parallel_for(THREADS, items, clear_bounds, tree);
+  clear_range_starts(tree, items);
 }
 
 // ---------------------------------------------------------------- the builder
