@@ -49,6 +49,8 @@ static void lift(SUFFIX_TREE* stree, NODE_REF x) {
 
 // How many steps ahead a prefetch goes where the next nodes are known in advance.
 static constexpr uint32_t PREFETCH_AHEAD = 16;
+// How many nodes ahead a sweep asks for the pool's lines.
+static constexpr uint32_t POOL_AHEAD = 64;
 
 static uint32_t father_depth(const NODE& n) { return n.edge_label_start - n.path_position; }
 
@@ -107,6 +109,16 @@ static FETCH fetch_node(const SUFFIX_TREE* stree, NODE_REF node) {
 
 static FETCH fetch_byte(const void* p) { return FETCH{p, p}; }
 
+// The bounds a node starts a pass with. The last node (the leaf of "$" alone) keeps its
+// creation bounds; the report skips it.
+static void initialize_node(SUFFIX_TREE* stree, uint32_t i) {
+  NODE& n = stree->STACK[i];
+  uint32_t length = get_node_label_length(stree, i);
+  if (n.MAX > length) n.MAX = length;
+  if (n.sons == NIL) --n.MAX;  // keeps the terminator out of every tag
+  n.TMP = 0;
+}
+
 // ---------------------------------------------------------------- locus table
 
 // 2-bit codes of A, C, G and T; 4 for every other byte.
@@ -144,14 +156,27 @@ static NODE_REF loci_node(const WALK_INDEX& index, const unsigned char* entry) {
   return x;
 }
 
+// The sweep that fills the locus table; it may initialize the bounds on its way, sparing
+// a sweep of its own over the pool.
+struct LOCI_SWEEP {
+  SUFFIX_TREE* stree;
+  bool initialize;
+};
+
 // Writes the node of every string that ends on the edges of one range of nodes.
 static void index_loci_range(void* data, uint64_t item, uint32_t) {
-  SUFFIX_TREE* stree = static_cast<SUFFIX_TREE*>(data);
+  const LOCI_SWEEP& sweep = *static_cast<const LOCI_SWEEP*>(data);
+  SUFFIX_TREE* stree = sweep.stree;
   const WALK_INDEX& index = stree->WALK;
   const unsigned char* ts = stree->tree_string.get();
   const uint64_t end = std::min<uint64_t>(stree->NODE_INDEX, (item + 1) * SWEEP_RANGE);
-  for (uint64_t v = std::max<uint64_t>(1, item * SWEEP_RANGE); v < end; ++v) {
+  for (uint64_t v = item * SWEEP_RANGE; v < end; ++v) {
+    // The pool's lines are asked for far ahead: the text and table misses of the nodes in
+    // between would otherwise hold up the stream.
+    if (v + POOL_AHEAD < end) __builtin_prefetch(&stree->STACK[v + POOL_AHEAD]);
     if (v + PREFETCH_AHEAD < end) __builtin_prefetch(&ts[stree->STACK[v + PREFETCH_AHEAD].path_position]);
+    if (sweep.initialize && v + 1 < stree->NODE_INDEX) initialize_node(stree, static_cast<uint32_t>(v));
+    if (v == 0) continue;
     const NODE& n = stree->STACK[v];
     const uint32_t above = father_depth(n);
     if (above >= index.loci_depth) continue;
@@ -169,7 +194,8 @@ static void index_loci_range(void* data, uint64_t item, uint32_t) {
 }
 
 // The table takes at most 3.2 bytes a symbol of the chunk: strings as long as that allows.
-static void index_loci(SUFFIX_TREE* stree) {
+// False when there is no table, and so no sweep.
+static bool index_loci(SUFFIX_TREE* stree, bool initialize) {
   WALK_INDEX& index = stree->WALK;
   const uint64_t symbols = stree->length - 1;
   index.loci_width = stree->NODE_INDEX < 0xFFFFFFu ? 3 : 4;
@@ -177,13 +203,15 @@ static void index_loci(SUFFIX_TREE* stree) {
   uint32_t depth = 0;
   while (depth < LOCI_LONGEST && loci_first(depth + 2) * index.loci_width <= budget) ++depth;
   index.loci_depth = 0;
-  if (depth == 0) return;
+  if (depth == 0) return false;
   const uint64_t bytes = loci_first(depth + 1) * index.loci_width + 1;
   index.loci.reset(static_cast<unsigned char*>(allocate_large(bytes)));
-  if (!index.loci) return;  // the walks go without
+  if (!index.loci) return false;  // the walks go without
   index.loci_depth = depth;
   std::memset(index.loci.get(), 0xFF, bytes);
-  parallel_for(THREADS, (uint64_t{stree->NODE_INDEX} + SWEEP_RANGE - 1) / SWEEP_RANGE, index_loci_range, stree);
+  LOCI_SWEEP sweep{stree, initialize};
+  parallel_for(THREADS, (uint64_t{stree->NODE_INDEX} + SWEEP_RANGE - 1) / SWEEP_RANGE, index_loci_range, &sweep);
+  return true;
 }
 
 static uint64_t lifted_words(const SUFFIX_TREE* stree) { return uint64_t{stree->NODE_INDEX} / 64 + 1; }
@@ -231,19 +259,25 @@ static void ask_lift(uint64_t* lifted, NODE_REF x) {
   set_bit<SHARED>(lifted, x);
 }
 
-void tagc_prepare_walks(SUFFIX_TREE* stree) {
+void tagc_prepare_walks(SUFFIX_TREE* stree, bool initialize) {
   WALK_INDEX& index = stree->WALK;
   const unsigned char* ts = stree->tree_string.get();
   for (uint32_t p = 1; p < stree->length; ++p) index.in_text[ts[p]] = true;
-  index_loci(stree);
+  if (!index_loci(stree, initialize) && initialize) tagc_initialize(stree);
   index.lifted.reset(static_cast<uint64_t*>(std::calloc(lifted_words(stree), sizeof(uint64_t))));
   index.ends.reset(static_cast<uint64_t*>(std::calloc(ends_words(index), sizeof(uint64_t))));
   index.present.reset(static_cast<uint64_t*>(std::calloc(ends_words(index), sizeof(uint64_t))));
   index.ready = index.lifted && index.ends && index.present;
   if (!index.ready) return;
-  for (uint64_t entry = 0; entry < loci_first(index.loci_depth + 1); ++entry)
-    if (loci_node(index, index.loci.get() + entry * index.loci_width) != NIL)
-      index.present[entry / 64] |= uint64_t{1} << (entry % 64);
+  // A word of bits at a time, without a branch an entry.
+  const uint64_t entries = loci_first(index.loci_depth + 1);
+  const unsigned char* entry = index.loci.get();
+  for (uint64_t w = 0; w * 64 < entries; ++w) {
+    uint64_t bits = 0;
+    for (uint64_t k = 0; k < 64 && w * 64 + k < entries; ++k, entry += index.loci_width)
+      bits |= uint64_t{loci_node(index, entry) != NIL} << k;
+    index.present[w] = bits;
+  }
 }
 
 // A query cut into segments, and how the segments are grouped into items of a parallel loop.
@@ -693,19 +727,11 @@ static uint32_t range_end(const Sweep& sweep, uint64_t item) {
 
 static void initialize_range(void* data, uint64_t item, uint32_t) {
   const Sweep& sweep = *static_cast<const Sweep*>(data);
-  for (uint32_t i = static_cast<uint32_t>(item * SWEEP_RANGE); i < range_end(sweep, item); ++i) {
-    NODE& n = sweep.stree->STACK[i];
-    uint32_t length = get_node_label_length(sweep.stree, i);
-    if (n.MAX > length) n.MAX = length;
-    if (n.sons == NIL) --n.MAX;  // keeps the terminator out of every tag
-    n.TMP = 0;
-  }
+  for (uint32_t i = static_cast<uint32_t>(item * SWEEP_RANGE); i < range_end(sweep, item); ++i)
+    initialize_node(sweep.stree, i);
 }
 
-void tagc_initialize(SUFFIX_TREE* stree) {
-  // The last node (the leaf of "$" alone) keeps its creation bounds; the report skips it.
-  sweep_pool(stree, stree->NODE_INDEX - 1, initialize_range);
-}
+void tagc_initialize(SUFFIX_TREE* stree) { sweep_pool(stree, stree->NODE_INDEX - 1, initialize_range); }
 
 
 // Lifts the nodes of `level` that no one has lifted yet to their full edge, and leaves their

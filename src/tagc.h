@@ -15,8 +15,9 @@ constexpr uint64_t WALK_SEGMENT = 1 << 16;
 // Readies a tree for the pass's walks: its locus table (about 3.2 bytes a symbol of the chunk
 // at most: strings as long as that allows), through which walks find sons and short matches
 // with one lookup, and the bitmap in which they ask for the ancestors of what they mark to
-// be lifted. The bounds come out the same; tagc_walk then lifts what was asked for.
-void tagc_prepare_walks(SUFFIX_TREE* stree);
+// be lifted. The bounds come out the same; tagc_walk then lifts what was asked for. With
+// `initialize`, it does tagc_initialize's work too, in the same sweep over the pool.
+void tagc_prepare_walks(SUFFIX_TREE* stree, bool initialize = false);
 constexpr uint64_t LOCI_BYTES_PER_5_SYMBOLS = 16;
 
 void tagc_initialize(SUFFIX_TREE* stree);

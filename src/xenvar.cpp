@@ -219,9 +219,8 @@ void tag_pass(uint64_t c1, char* str, uint64_t len, uint64_t start1, uint64_t en
 
   std::fprintf(stderr, "Constructing tree ... %s.%" PRIu64 ";\n", rep, c1);
   TreePtr tree(ST_CreateTree(reinterpret_cast<const unsigned char*>(str), len - 1));
-  tagc_initialize(tree.get());
   std::fputs("Done.\n", stderr);
-  tagc_prepare_walks(tree.get());
+  tagc_prepare_walks(tree.get(), true);
   uint32_t NODES = tree->NODE_INDEX - 1;
 
   if (flagN > 0) invalid_symbol_stage(tree.get(), c1, start1, end1, preamble1, std::move(unmasked), len);
