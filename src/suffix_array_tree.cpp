@@ -50,6 +50,10 @@ static uint32_t& lcp(uint32_t* facts, uint32_t j) { return facts[2 * uint64_t{j}
 // d_j: the longest common prefix of suffix j with any earlier suffix.
 static uint32_t& insertion_depth(uint32_t* facts, uint32_t j) { return facts[2 * uint64_t{j} + 1]; }
 
+// Gathers in suffix array or text order wait on memory: ask for them this many suffixes
+// ahead.
+constexpr uint32_t AHEAD = 16;
+
 // Suffixes per item of the parallel loops over the suffix array or the text.
 constexpr uint64_t LCP_RANGE = uint64_t{1} << 18;
 
@@ -78,6 +82,10 @@ static void prefixes_in_text_order(void* data, uint64_t item, uint32_t) {
   const uint64_t end = std::min<uint64_t>(uint64_t{job.n} + 1, (item + 1) * LCP_RANGE);
   uint32_t l = 0;
   for (uint64_t j = std::max<uint64_t>(1, item * LCP_RANGE); j < end; ++j) {
+    // The previous suffix of a later position is known: ask for its symbols where the
+    // comparison will start, as the bound drops by at most one a position.
+    if (j + AHEAD < end)
+      __builtin_prefetch(&ts[lcp(job.facts, static_cast<uint32_t>(j + AHEAD)) + (l > AHEAD ? l - AHEAD : 0)]);
     const uint32_t k = lcp(job.facts, static_cast<uint32_t>(j));
     if (k == 0) {
       l = 0;
@@ -104,9 +112,6 @@ static uint32_t* longest_common_prefixes(SUFFIX_TREE* tree, const uint32_t* sa) 
   parallel_for(THREADS, items, prefixes_in_text_order, &job);
   return facts;
 }
-
-// Gathers in suffix array order wait on memory: ask for them this many suffixes ahead.
-constexpr uint32_t AHEAD = 16;
 
 // ---------------------------------------------------------------- node numbers
 
