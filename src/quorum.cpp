@@ -86,6 +86,8 @@ static void keep_largest(NODE& n, uint32_t* slots, uint32_t used) {
 
 void quorum_fill(SUFFIX_TREE* tree, SIDE_SLOTS& side, uint32_t used, bool from_max) {
   if (used == 0) return;
+  // Keeping the largest marks leaves the kept ones in TMP for the next file's walks.
+  if (!from_max) tree->WALK.marks_fresh = false;
   if (from_max) sweep<fill_from_max>(tree, side, used);
   else sweep<fill_from_tmp>(tree, side, used);
 }

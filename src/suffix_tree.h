@@ -47,6 +47,9 @@ struct WALK_INDEX {
   // One bit a string of the table, set when the text holds it: small enough to stay in cache.
   std::unique_ptr<uint64_t[], FreeDeleter> present;
   bool ready = false;
+  // TMP holds nothing but what the walks since its last clearing marked; false once a
+  // quorum carries kept marks in it from one file's walks to the next.
+  bool marks_fresh = true;
 };
 
 struct SUFFIXTREE {

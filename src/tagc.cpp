@@ -41,6 +41,18 @@ static void tagc_update(NODE& n, uint32_t value) {
   }
 }
 
+// Whether a walk that has run out of query (the end of a record, or a symbol the text does
+// not hold) may stop dropping its match here. A mark above its own on the same node is a
+// longer string with the same start, matched by some walk, whose own drops mark a longer
+// string for every suffix still to come here; strictly above, so that two walks never leave
+// the same suffixes to each other. Only marks of this group's walks count.
+template <bool SHARED>
+static bool dominated(const WALK_INDEX& index, NODE& n, uint32_t value) {
+  if (!index.marks_fresh) return false;
+  if constexpr (!SHARED) return n.TMP > value;
+  return std::atomic_ref<uint32_t>(n.TMP).load(std::memory_order_relaxed) > value;
+}
+
 // A node lifted holds its whole edge, the most TMP can hold: a store, where no other
 // value can be lost.
 static void lift(SUFFIX_TREE* stree, NODE_REF x) {
@@ -553,6 +565,11 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
             consumed = true;
             continue;
           }
+          if (absent && dominated<SHARED>(index, n, k.edge_progress)) {
+            k = Walker{root, 0};
+            chain_next = 0;
+            continue;
+          }
           // The whole path label of a suffix-link target is a suffix of the matched string.
           tagc_update<SHARED>(n, k.edge_progress);
           k.node = n.suffix_link;
@@ -573,6 +590,11 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           tagc_update<SHARED>(n, k.edge_progress);
           in_line = true;
           consumed = true;
+          continue;
+        }
+        if (absent && dominated<SHARED>(index, n, k.edge_progress)) {
+          k = Walker{root, 0};
+          chain_next = 0;
           continue;
         }
         tagc_update<SHARED>(n, k.edge_progress);
