@@ -302,7 +302,6 @@ struct LEAF_JOB {
 // MAX and TMP of every node, and a leaf's suffix_link, are set once the pool is written,
 // and the links the leaves hold move to their nodes.
 struct POOL_PASS {
-  SUFFIX_TREE* tree;
   NODE* pool;
   uint32_t* anchors = nullptr;  // of the open intervals above the root, from the shallowest
   uint32_t open = 0;
@@ -448,8 +447,8 @@ static void write_root(SUFFIX_TREE* tree, std::vector<NODE_REF>* sons) {
 // The second bottom-up pass over entries [begin, end) of the suffix array, now of leaf
 // numbers, a run of whole subtrees of the root: every node in them written at its final
 // index. Leaves the root's sons among them in `pass->roots`. The suffix link of a node
-// created at time s is the node above leaf s + 1, so the part holding that leaf settles
-// it, writing only that field of the node.
+// created at time s is the node above leaf s + 1: the part holding that leaf settles it,
+// in that leaf's record, and the final sweep moves it to the node.
 static void write_part(POOL_PASS* pass, uint32_t* leaves, uint32_t begin, uint32_t end) {
   NODE* pool = pass->pool;
   pass->anchors = leaves + begin;  // entry begin + k is read before anchor k is pushed
@@ -481,8 +480,7 @@ static void write_part(POOL_PASS* pass, uint32_t* leaves, uint32_t begin, uint32
 // cut where the first symbol changes, near equal shares of the suffixes.
 struct POOL_PARTS {
   SUFFIX_TREE* tree;
-  const CREATION_TIMES* times;
-  uint32_t* sa;
+  uint32_t* leaves;  // the suffix array's entries, as leaf numbers by the time the parts run
   std::vector<uint32_t> cuts;              // part k is [cuts[k], cuts[k + 1])
   std::vector<std::vector<NODE_REF>> roots;  // the root's sons each part found
 };
@@ -519,9 +517,9 @@ static void seed_leaves_generic(SUFFIX_TREE* tree, const CREATION_TIMES& times, 
 
 static void write_pool_part(void* data, uint64_t item, uint32_t) {
   POOL_PARTS& parts = *static_cast<POOL_PARTS*>(data);
-  POOL_PASS pass{parts.tree, parts.tree->STACK.get(), nullptr, 0, {}};
+  POOL_PASS pass{parts.tree->STACK.get(), nullptr, 0, {}};
   try {
-    write_part(&pass, parts.sa, parts.cuts[item], parts.cuts[item + 1]);
+    write_part(&pass, parts.leaves, parts.cuts[item], parts.cuts[item + 1]);
   } catch (const std::bad_alloc&) {
     tree_out_of_memory();
   }
@@ -561,7 +559,7 @@ static void clear_range_starts(SUFFIX_TREE* tree, uint64_t items) {
 
 // The second pass, its parts on as many threads as the run has.
 static void write_pool(SUFFIX_TREE* tree, const CREATION_TIMES& times, uint32_t* sa) {
-  POOL_PARTS parts{tree, &times, sa, cut_at_first_symbols(tree, sa, THREADS), {}};
+  POOL_PARTS parts{tree, sa, cut_at_first_symbols(tree, sa, THREADS), {}};
   parts.roots.resize(parts.cuts.size() - 1);
   LEAF_JOB leaves{&times, sa, tree->length};
   parallel_for(THREADS, (uint64_t{tree->length} + LCP_RANGE - 1) / LCP_RANGE,
