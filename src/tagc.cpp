@@ -228,6 +228,8 @@ static bool index_loci(SUFFIX_TREE* stree, bool initialize) {
 
 static uint64_t lifted_words(const SUFFIX_TREE* stree) { return uint64_t{stree->NODE_INDEX} / 64 + 1; }
 static uint64_t ends_words(const WALK_INDEX& index) { return loci_first(index.loci_depth + 1) / 64 + 1; }
+// The strings one longer than the table's are in the presence bits too.
+static uint64_t present_words(const WALK_INDEX& index) { return loci_first(index.loci_depth + 2) / 64 + 1; }
 
 static bool has_bit(const uint64_t* bits, uint64_t i) {
   return (std::atomic_ref<uint64_t>(const_cast<uint64_t&>(bits[i / 64])).load(std::memory_order_relaxed) >> (i % 64) & 1) != 0;
@@ -271,6 +273,23 @@ static void ask_lift(uint64_t* lifted, NODE_REF x) {
   set_bit<SHARED>(lifted, x);
 }
 
+// The strings one symbol longer than the table's, read off the text: most matches in
+// sequence unrelated to the chunk end there, and a bit tells it where the tree would cost a
+// fetch of the table, the node and its sons.
+static void mark_longer_present(SUFFIX_TREE* stree) {
+  const WALK_INDEX& index = stree->WALK;
+  const unsigned char* ts = stree->tree_string.get();
+  const uint32_t length = index.loci_depth + 1;
+  const uint64_t first = loci_first(length);
+  uint32_t code = 0, run = 0;
+  for (uint32_t p = 1; p < stree->length; ++p) {
+    const uint32_t b = BASES.code[ts[p]];
+    run = b < 4 ? run + 1 : 0;
+    code = code << 2 | (b & 3);
+    if (run >= length) set_bit<false>(index.present.get(), first + (code & code_mask(length)));
+  }
+}
+
 void tagc_prepare_walks(SUFFIX_TREE* stree, bool initialize) {
   WALK_INDEX& index = stree->WALK;
   const unsigned char* ts = stree->tree_string.get();
@@ -278,7 +297,7 @@ void tagc_prepare_walks(SUFFIX_TREE* stree, bool initialize) {
   if (!index_loci(stree, initialize) && initialize) tagc_initialize(stree);
   index.lifted.reset(static_cast<uint64_t*>(std::calloc(lifted_words(stree), sizeof(uint64_t))));
   index.ends.reset(static_cast<uint64_t*>(std::calloc(ends_words(index), sizeof(uint64_t))));
-  index.present.reset(static_cast<uint64_t*>(std::calloc(ends_words(index), sizeof(uint64_t))));
+  index.present.reset(static_cast<uint64_t*>(std::calloc(present_words(index), sizeof(uint64_t))));
   index.ready = index.lifted && index.ends && index.present;
   if (!index.ready) return;
   // A word of bits at a time, without a branch an entry.
@@ -290,6 +309,7 @@ void tagc_prepare_walks(SUFFIX_TREE* stree, bool initialize) {
       bits |= uint64_t{loci_node(index, entry) != NIL} << k;
     index.present[w] = bits;
   }
+  mark_longer_present(stree);
 }
 
 // A query cut into segments, and how the segments are grouped into items of a parallel loop.
@@ -402,6 +422,33 @@ static bool dead_end(const WALK_INDEX& index, uint32_t code, uint32_t run, uint3
          !has_bit(index.present.get(), loci_first(index.loci_depth) + ((code << 2 | b) & code_mask(index.loci_depth)));
 }
 
+// The same for a match that holds the query's last loci_depth symbols, through the bits of
+// the strings one longer than the table's.
+static bool longer_dead_end(const WALK_INDEX& index, uint32_t code, uint32_t run, uint32_t b) {
+  const uint32_t length = index.loci_depth + 1;
+  return b < 4 && run + 1 >= length &&
+         !has_bit(index.present.get(), loci_first(length) + ((code << 2 | b) & code_mask(length)));
+}
+
+// Random sequence keeps the walk among the table's longest strings, where one presence bit
+// after another decides each step, each a miss of the core's first caches: the bits of the
+// longest two lengths are asked for this many symbols ahead, as the query is known.
+static constexpr uint64_t PRESENT_AHEAD = 2;
+
+static void present_ahead(const WALK_INDEX& index, const char* str1, uint64_t a, uint64_t* ahead_at,
+                          uint32_t* code, uint32_t* run) {
+  if (*ahead_at + 1 == a) {
+    const uint32_t b = BASES.code[static_cast<unsigned char>(str1[a])];
+    *code = *code << 2 | (b & 3);
+  } else {
+    recent_bases(str1, a, code, run);
+  }
+  *ahead_at = a;
+  const uint32_t d = index.loci_depth;
+  __builtin_prefetch(&index.present[(loci_first(d) + (*code & code_mask(d))) / 64]);
+  __builtin_prefetch(&index.present[(loci_first(d + 1) + (*code & code_mask(d + 1))) / 64]);
+}
+
 // Bits set in the lifted and ends bitmaps, which outgrow the core's cache, wait this many
 // more before they are set, so that their words are fetched meanwhile: nothing reads
 // them before the walks end, and lifting a node later marks the same.
@@ -443,10 +490,15 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
     uint32_t code = 0, run = 0;
     NODE_REF lift_from = NIL;  // the father of a node just marked that no walk may have lifted
     uint32_t chain_next = 0;   // the suffix whose leaf the next drop reaches in a run of drops
+    // The code of the query's symbols up to ahead_at, for the presence bits asked for ahead.
+    uint32_t ahead_code = 0, ahead_run = 0;
+    uint64_t ahead_at = UINT64_MAX;
     for (uint64_t i = s * job.segment;; ++i) {
       const bool carrying = i >= end;
       // The closing step leaves every walk at the root, which no carry goes on from.
       if (carrying && (s + 1 >= job.count || i > job.len1)) break;
+      if (index.ready && index.loci_depth > 0 && i + PRESENT_AHEAD < job.len1)
+        present_ahead(index, job.str1, i + PRESENT_AHEAD, &ahead_at, &ahead_code, &ahead_run);
       // One symbol: extend the match by it, or drop the match's first symbols until it
       // can be extended or nothing is left. Every node the match passes is marked with how
       // far it reached there; a mark made twice is harmless, as marks only raise TMP.
@@ -480,7 +532,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
               consumed = true;
               continue;
             }
-          } else if (!absent && !dead_end(index, code, run, b)) {
+          } else if (!absent && !dead_end(index, code, run, b) && !longer_dead_end(index, code, run, b)) {
             // Longer than the table, or a symbol it does not hold: on in the tree from where
             // the match ends.
             if (ell > 0 && ell_node == NIL) {
@@ -535,8 +587,9 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
           ell_node = k.node == root ? NIL : k.node;
           continue;
         }
-        const bool hopeless = absent || (index.ready && index.loci_depth > 0 && depth + 1 >= index.loci_depth &&
-                                         dead_end(index, code, run, b));
+        const bool hopeless =
+            absent || (index.ready && index.loci_depth > 0 && depth + 1 >= index.loci_depth &&
+                       (dead_end(index, code, run, b) || (depth >= index.loci_depth && longer_dead_end(index, code, run, b))));
         if (k.node == root || k.edge_progress == get_node_label_length(stree, k.node)) {
           NODE_REF son = hopeless ? NIL : n.sons;
           if (son != NIL) co_await fetch_node(stree, son);
