@@ -543,6 +543,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
             if (ell > 0) {
               co_await fetch_node(stree, ell_node);
               k = Walker{ell_node, ell - father_depth(pool[ell_node])};
+              if (lifted != nullptr) __builtin_prefetch(&lifted[ell_node / 64]);
               lift_from = pool[ell_node].father;
             } else {
               k = Walker{root, 0};
@@ -608,6 +609,7 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
             // Everything above it is lifted or asked for; the root's whole edge counts as 1.
             if (lifted != nullptr && claim_lift<SHARED>(lifted, k.node)) lift(stree, k.node);
             k = Walker{son, 1};
+            if (lifted != nullptr) __builtin_prefetch(&lifted[son / 64]);  // claimed when it has a son to go to
             tagc_update<SHARED>(pool[son], 1);
             in_line = true;
             consumed = true;
