@@ -23,6 +23,7 @@
 #include "treecreate.h"
 
 #include <divsufsort.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <bit>
@@ -222,19 +223,30 @@ struct FAULT_JOB {
   uint64_t bytes;
 };
 
+// The kernel fills a range's pages in one call for a third less than faults page by page
+// cost; a kernel without the call gets the faults. The pages the range touches at its ends
+// are the buffer's own.
+static void populate(char* begin, uint64_t bytes) {
+  constexpr uint64_t PAGE = 4096;
+  const uint64_t from = reinterpret_cast<uintptr_t>(begin) / PAGE * PAGE;
+  const uint64_t to = (reinterpret_cast<uintptr_t>(begin) + bytes + PAGE - 1) / PAGE * PAGE;
+  if (::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE) == 0) return;
+  for (uint64_t b = 0; b < bytes; b += PAGE) begin[b] = 0;
+}
+
 static void fault_in_range(void* data, uint64_t item, uint32_t) {
   const FAULT_JOB& job = *static_cast<const FAULT_JOB*>(data);
   const uint64_t end = std::min(job.bytes, (item + 1) * FAULT_RANGE);
-  for (uint64_t b = item * FAULT_RANGE; b < end; b += 4096) job.begin[b] = 0;
+  populate(job.begin + item * FAULT_RANGE, end - item * FAULT_RANGE);
 }
 
-// Touches every page of the pool that the nodes will fill, past the words of the suffixes
+// Faults in every page of the pool that the nodes will fill, past the words of the suffixes
 // (already in memory), with the run's threads: a fresh page costs the kernel a fault and
 // its zeroing, work that threads can share, where the passes would meet it one at a time.
 static void fault_in_pool(SUFFIX_TREE* tree, uint32_t nodes) {
   char* pool = reinterpret_cast<char*>(tree->STACK.get());
   const uint64_t words = 8 * (uint64_t{tree->length} + 1), used = sizeof(NODE) * uint64_t{nodes};
-  if (THREADS < 2 || used <= words) return;
+  if (used <= words) return;
   FAULT_JOB job{pool + words, used - words};
   parallel_for(THREADS, (job.bytes + FAULT_RANGE - 1) / FAULT_RANGE, fault_in_range, &job);
 }
