@@ -240,14 +240,31 @@ static void fault_in_range(void* data, uint64_t item, uint32_t) {
   populate(job.begin + item * FAULT_RANGE, end - item * FAULT_RANGE);
 }
 
-// Faults in every page of the pool that the nodes will fill, past the words of the suffixes
-// (already in memory), with the run's threads: a fresh page costs the kernel a fault and
-// its zeroing, work that threads can share, where the passes would meet it one at a time.
+// The records below n + 1 are used whatever the text: leaves, or the nodes created before
+// them. Their pages are filled beside the sort, which runs on one thread. One thread alone
+// leaves every page to its fault: the page a pass meets is then zeroed just before it
+// writes there, still in the cache, where pages filled ahead would be read in again.
+static uint64_t sure_bytes(const SUFFIX_TREE* tree) { return sizeof(NODE) * (uint64_t{tree->length} + 1); }
+
+struct SORT_JOB {
+  SUFFIX_TREE* tree;
+  uint32_t* sa;
+};
+
+static void sort_or_fill(void* data, uint64_t item, uint32_t) {
+  const SORT_JOB& job = *static_cast<const SORT_JOB*>(data);
+  if (item == 0) sort_suffixes(job.tree, job.sa);
+  else if (THREADS >= 2) populate(reinterpret_cast<char*>(job.tree->STACK.get()), sure_bytes(job.tree));
+}
+
+// Faults in the other pages of the pool that the nodes will fill, with the run's threads: a
+// fresh page costs the kernel a fault and its zeroing, work that threads can share, where
+// the passes would meet it one at a time.
 static void fault_in_pool(SUFFIX_TREE* tree, uint32_t nodes) {
   char* pool = reinterpret_cast<char*>(tree->STACK.get());
-  const uint64_t words = 8 * (uint64_t{tree->length} + 1), used = sizeof(NODE) * uint64_t{nodes};
-  if (used <= words) return;
-  FAULT_JOB job{pool + words, used - words};
+  const uint64_t sure = sure_bytes(tree), used = sizeof(NODE) * uint64_t{nodes};
+  if (THREADS < 2 || used <= sure) return;
+  FAULT_JOB job{pool + sure, used - sure};
   parallel_for(THREADS, (job.bytes + FAULT_RANGE - 1) / FAULT_RANGE, fault_in_range, &job);
 }
 
@@ -600,7 +617,8 @@ static void build_suffix_array_tree(SUFFIX_TREE* tree) {
   const uint32_t n = tree->length;
   // The suffix array lives where the leaf index will: it is dead by the time that is written.
   uint32_t* sa = tree->LEAVES.get() + 1;
-  sort_suffixes(tree, sa);
+  SORT_JOB sort{tree, sa};
+  parallel_for(THREADS, 2, sort_or_fill, &sort);
   uint32_t* facts = longest_common_prefixes(tree, sa);
   CREATION_TIMES times;
   try {
