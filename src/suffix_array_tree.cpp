@@ -223,9 +223,9 @@ struct FAULT_JOB {
   uint64_t bytes;
 };
 
-// The kernel fills a range's pages in one call for a third less than faults page by page
-// cost; a kernel without the call gets the faults. The pages the range touches at its ends
-// are the buffer's own.
+// The kernel fills a range's pages in one call, a third cheaper than faulting them in page
+// by page; a kernel without the call gets the faults. The pages the range touches at its
+// ends are the buffer's own, and filling a page never changes what it holds.
 static void populate(char* begin, uint64_t bytes) {
   constexpr uint64_t PAGE = 4096;
   const uint64_t from = reinterpret_cast<uintptr_t>(begin) / PAGE * PAGE;

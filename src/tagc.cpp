@@ -436,12 +436,13 @@ static bool longer_dead_end(const WALK_INDEX& index, uint32_t code, uint32_t run
 static constexpr uint64_t PRESENT_AHEAD = 2;
 
 static void present_ahead(const WALK_INDEX& index, const char* str1, uint64_t a, uint64_t* ahead_at,
-                          uint32_t* code, uint32_t* run) {
+                          uint32_t* code) {
   if (*ahead_at + 1 == a) {
     const uint32_t b = BASES.code[static_cast<unsigned char>(str1[a])];
     *code = *code << 2 | (b & 3);
   } else {
-    recent_bases(str1, a, code, run);
+    uint32_t run = 0;  // a prefetch needs no count of bases
+    recent_bases(str1, a, code, &run);
   }
   *ahead_at = a;
   const uint32_t d = index.loci_depth;
@@ -491,14 +492,14 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
     NODE_REF lift_from = NIL;  // the father of a node just marked that no walk may have lifted
     uint32_t chain_next = 0;   // the suffix whose leaf the next drop reaches in a run of drops
     // The code of the query's symbols up to ahead_at, for the presence bits asked for ahead.
-    uint32_t ahead_code = 0, ahead_run = 0;
+    uint32_t ahead_code = 0;
     uint64_t ahead_at = UINT64_MAX;
     for (uint64_t i = s * job.segment;; ++i) {
       const bool carrying = i >= end;
       // The closing step leaves every walk at the root, which no carry goes on from.
       if (carrying && (s + 1 >= job.count || i > job.len1)) break;
       if (index.ready && index.loci_depth > 0 && i + PRESENT_AHEAD < job.len1)
-        present_ahead(index, job.str1, i + PRESENT_AHEAD, &ahead_at, &ahead_code, &ahead_run);
+        present_ahead(index, job.str1, i + PRESENT_AHEAD, &ahead_at, &ahead_code);
       // One symbol: extend the match by it, or drop the match's first symbols until it
       // can be extended or nothing is left. Every node the match passes is marked with how
       // far it reached there; a mark made twice is harmless, as marks only raise TMP.
