@@ -414,20 +414,12 @@ static void recent_bases(const char* str1, uint64_t i, uint32_t* code, uint32_t*
   }
 }
 
-// Whether c extends no match that holds the query's last loci_depth - 1 symbols: the text
-// holds no string of the table's longest length that ends with them and c. The walk then
-// drops the match without looking for c in the tree.
-static bool dead_end(const WALK_INDEX& index, uint32_t code, uint32_t run, uint32_t b) {
-  return b < 4 && run + 1 >= index.loci_depth &&
-         !has_bit(index.present.get(), loci_first(index.loci_depth) + ((code << 2 | b) & code_mask(index.loci_depth)));
-}
-
-// The same for a match that holds the query's last loci_depth symbols, through the bits of
-// the strings one longer than the table's.
-static bool longer_dead_end(const WALK_INDEX& index, uint32_t code, uint32_t run, uint32_t b) {
-  const uint32_t length = index.loci_depth + 1;
-  return b < 4 && run + 1 >= length &&
-         !has_bit(index.present.get(), loci_first(length) + ((code << 2 | b) & code_mask(length)));
+// Whether c extends no match that holds the query's last length - 1 symbols: the text holds
+// no string of `length` symbols that ends with them and c. The presence bits go up to one
+// symbol longer than the table. The walk then drops the match without looking for c in the
+// tree.
+static bool dead_end(const WALK_INDEX& index, uint32_t length, uint32_t code, uint32_t run, uint32_t b) {
+  return b < 4 && run + 1 >= length && !has_bit(index.present.get(), loci_first(length) + ((code << 2 | b) & code_mask(length)));
 }
 
 // Random sequence keeps the walk among the table's longest strings, where one presence bit
@@ -533,7 +525,8 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
               consumed = true;
               continue;
             }
-          } else if (!absent && !dead_end(index, code, run, b) && !longer_dead_end(index, code, run, b)) {
+          } else if (!absent && !dead_end(index, index.loci_depth, code, run, b) &&
+                     !dead_end(index, index.loci_depth + 1, code, run, b)) {
             // Longer than the table, or a symbol it does not hold: on in the tree from where
             // the match ends.
             if (ell > 0 && ell_node == NIL) {
@@ -591,7 +584,8 @@ static WALK walk_segments(const SegmentedWalk job, SEGMENTS_LEFT* left, STRETCHE
         }
         const bool hopeless =
             absent || (index.ready && index.loci_depth > 0 && depth + 1 >= index.loci_depth &&
-                       (dead_end(index, code, run, b) || (depth >= index.loci_depth && longer_dead_end(index, code, run, b))));
+                       (dead_end(index, index.loci_depth, code, run, b) ||
+                        (depth >= index.loci_depth && dead_end(index, index.loci_depth + 1, code, run, b))));
         if (k.node == root || k.edge_progress == get_node_label_length(stree, k.node)) {
           NODE_REF son = hopeless ? NIL : n.sons;
           if (son != NIL) co_await fetch_node(stree, son);
